@@ -1,0 +1,39 @@
+#pragma once
+// The one exception type of the interpreter. Every error is a fatal stop: it is raised
+// anywhere below the Python boundary and caught only there (src/lib), which writes the
+// diagnostic block and turns it into the Python exception.
+
+#include <cstddef>
+#include <source_location>
+#include <string>
+
+namespace tarn {
+
+class Fatal {
+public:
+    Fatal(std::string message, std::source_location where) : message_(std::move(message)), where_(where) {}
+    const std::string& message() const { return message_; }
+    const std::source_location& where() const { return where_; }
+
+private:
+    std::string message_;
+    std::source_location where_;
+};
+
+// Thrown by the dispatch loop when the host asks the run to stop (Ctrl-C). Not an error of
+// the script: the host has already recorded its own exception.
+struct Interrupted {};
+
+[[noreturn]] [[gnu::cold]] [[gnu::noinline]] void
+fatal(std::string message, std::source_location where = std::source_location::current());
+
+// "index out of bounds: the len is L but the index is I", the one bounds message used for
+// every indexing failure of the machine and the compiler.
+[[noreturn]] [[gnu::cold]] [[gnu::noinline]] void
+fatal_bounds(std::size_t len, std::size_t index, std::source_location where = std::source_location::current());
+
+// The runtime-library texts used word for word by several checks.
+inline constexpr const char* unwrap_none = "called `Option::unwrap()` on a `None` value";
+inline constexpr const char* unwrap_err = "called `Result::unwrap()` on an `Err` value: ";
+
+} // namespace tarn

@@ -1,0 +1,41 @@
+#pragma once
+// The one writer of standard output. Listings, trace lines and everything the script prints
+// are copied into a single large buffer that goes to file descriptor 1 in big writes; the
+// host flushes it when a run returns and before a fatal stop is raised.
+
+#include <cstddef>
+#include <cstring>
+#include <string_view>
+
+namespace tarn {
+
+class Output {
+public:
+    static constexpr std::size_t capacity = std::size_t{1} << 20;
+
+    void write(const char* p, std::size_t n) {
+        if (n > capacity - len_) {
+            spill(p, n);
+            return;
+        }
+        std::memcpy(buf_ + len_, p, n);
+        len_ += n;
+    }
+    void write(std::string_view s) { write(s.data(), s.size()); }
+    void put(char c) {
+        if (len_ == capacity) flush();
+        buf_[len_++] = c;
+    }
+    void flush();
+
+private:
+    void spill(const char* p, std::size_t n);
+
+    std::size_t len_ = 0;
+    char buf_[capacity];
+};
+
+// The process-wide writer: there is one file descriptor 1, so there is one buffer.
+Output& out();
+
+} // namespace tarn

@@ -1,0 +1,49 @@
+#pragma once
+// A read-only file behind an 8192-byte buffer, read one byte at a time by the lexer. Owns the
+// file descriptor: destroying the reader closes the file.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace tarn {
+
+class FileReader {
+public:
+    static constexpr std::size_t buffer_size = 8192;
+    static constexpr int end_of_stream = -1;
+    static constexpr int read_error = -2;
+
+    // Opens `path` for reading only; a failure is the fatal stop
+    // "called `Result::unwrap()` on an `Err` value: Os { code: .., kind: .., message: ".." }".
+    explicit FileReader(const std::string& path);
+    FileReader(const FileReader&) = delete;
+    FileReader& operator=(const FileReader&) = delete;
+    ~FileReader();
+
+    // The next byte (0 to 255), end_of_stream, or read_error (then `error()` is the errno).
+    int get() {
+        if (pos_ < len_) return static_cast<unsigned char>(buf_[pos_++]);
+        return refill();
+    }
+    int error() const { return error_; }
+
+private:
+    int refill();
+
+    int fd_ = -1;
+    int error_ = 0;
+    std::size_t pos_ = 0;
+    std::size_t len_ = 0;
+    char buf_[buffer_size];
+};
+
+// The debug form of an operating-system error, as the messages quote it:
+// Os { code: 2, kind: NotFound, message: "No such file or directory" }
+std::string os_error_debug(int errnum);
+
+// Appends `text` between double quotes, with quotes, backslashes and control characters
+// escaped (\", \\, \n, \u{1b}, ...): the debug form of a text in messages.
+void append_debug_quoted(std::string_view text, std::string& out);
+
+} // namespace tarn

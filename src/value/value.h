@@ -1,0 +1,223 @@
+#pragma once
+// The dynamically typed value: 16 bytes, one kind byte and a payload. Short strings (up to
+// 14 bytes) live inside the value; middle strings (15 to 47) in a shared fixed record; long
+// strings (48 and more) in a shared byte array. The representation is a function of the
+// length alone, so string equality is byte equality.
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "utils/rc.h"
+
+namespace tarn {
+
+class ExeState;
+class Table;
+class NativeClosure;
+class LuaClosure;
+struct FuncProto;
+
+enum class Kind : std::uint8_t {
+    Nil,
+    Boolean,
+    Integer,
+    Float,
+    ShortString,
+    MiddleString,
+    LongString,
+    Table,
+    NativeFunction,
+    NativeClosure,
+    LuaFunction,
+    LuaClosure,
+};
+
+// A native function takes the execution state and returns how many results it pushed.
+using NativeFn = std::int32_t (*)(ExeState&);
+
+inline constexpr std::size_t short_max = 14;
+inline constexpr std::size_t middle_max = 47;
+
+struct MiddleStr final : Shared {
+    std::uint8_t len;
+    char data[middle_max];
+};
+
+struct LongStr final : Shared {
+    explicit LongStr(std::string s) : bytes(std::move(s)) {}
+    std::string bytes;
+};
+
+class Value {
+public:
+    Value() { std::memset(this, 0, sizeof(Value)); }
+    Value(const Value& o) {
+        std::memcpy(static_cast<void*>(this), &o, sizeof(Value));
+        if (is_shared()) retain(u_.p);
+    }
+    Value(Value&& o) noexcept {
+        std::memcpy(static_cast<void*>(this), &o, sizeof(Value));
+        o.kind_ = Kind::Nil;
+    }
+    Value& operator=(const Value& o) {
+        if (this != &o) {
+            if (o.is_shared()) retain(o.u_.p);
+            drop();
+            std::memcpy(static_cast<void*>(this), &o, sizeof(Value));
+        }
+        return *this;
+    }
+    Value& operator=(Value&& o) noexcept {
+        if (this != &o) {
+            drop();
+            std::memcpy(static_cast<void*>(this), &o, sizeof(Value));
+            o.kind_ = Kind::Nil;
+        }
+        return *this;
+    }
+    ~Value() { drop(); }
+
+    static Value boolean(bool b) {
+        Value v;
+        v.kind_ = Kind::Boolean;
+        v.u_.b = b;
+        return v;
+    }
+    static Value integer(std::int64_t i) {
+        Value v;
+        v.kind_ = Kind::Integer;
+        v.u_.i = i;
+        return v;
+    }
+    static Value number(double f) {
+        Value v;
+        v.kind_ = Kind::Float;
+        v.u_.f = f;
+        return v;
+    }
+    // Strings: the representation is chosen by length.
+    static Value string(std::string_view bytes);
+    static Value string(std::string&& bytes);
+    // Literals would otherwise be ambiguous between the two above.
+    static Value string(const char* s) { return string(std::string_view(s)); }
+    static Value native(NativeFn fn) {
+        Value v;
+        v.kind_ = Kind::NativeFunction;
+        v.u_.fn = fn;
+        return v;
+    }
+    // Wrap a shared object of the given kind (Table, NativeClosure, LuaFunction, LuaClosure);
+    // the value takes one new reference.
+    static Value shared(Kind k, Shared* p) {
+        Value v;
+        v.kind_ = k;
+        v.u_.p = p;
+        retain(p);
+        return v;
+    }
+
+    // In-place number stores for the machine's hot paths: writing the fields directly avoids
+    // building a temporary whose 16-byte copy would stall on store forwarding.
+    void set_int(std::int64_t i) {
+        drop();
+        kind_ = Kind::Integer;
+        u_.i = i;
+    }
+    void set_float(double f) {
+        drop();
+        kind_ = Kind::Float;
+        u_.f = f;
+    }
+
+    Kind kind() const { return kind_; }
+    bool is_nil() const { return kind_ == Kind::Nil; }
+    bool is_int() const { return kind_ == Kind::Integer; }
+    bool is_float() const { return kind_ == Kind::Float; }
+    bool is_number() const { return kind_ == Kind::Integer || kind_ == Kind::Float; }
+    bool is_string() const {
+        return kind_ == Kind::ShortString || kind_ == Kind::MiddleString || kind_ == Kind::LongString;
+    }
+    bool is_table() const { return kind_ == Kind::Table; }
+    bool is_shared() const { return kind_ >= Kind::MiddleString && kind_ != Kind::NativeFunction; }
+    // Nil and false are false in a condition; everything else is true.
+    bool truthy() const { return kind_ > Kind::Boolean || (kind_ == Kind::Boolean && u_.b); }
+
+    bool as_bool() const { return u_.b; }
+    std::int64_t as_int() const { return u_.i; }
+    double as_float() const { return u_.f; }
+    NativeFn as_native() const { return u_.fn; }
+    Shared* as_shared() const { return u_.p; }
+    Table* as_table() const;
+    std::string_view as_string() const {
+        switch (kind_) {
+        case Kind::ShortString:
+            return {short_data(), short_len_};
+        case Kind::MiddleString: {
+            auto* m = static_cast<MiddleStr*>(u_.p);
+            return {m->data, m->len};
+        }
+        default:
+            return static_cast<LongStr*>(u_.p)->bytes;
+        }
+    }
+
+    // Equality of the language (also table keys and constant de-duplication).
+    friend bool operator==(const Value& a, const Value& b);
+    std::size_t hash() const;
+
+    // The plain form (print) and the quoted form (listing constants, error messages).
+    void print_plain(std::string& out) const;
+    void print_quoted(std::string& out) const;
+    std::string quoted() const {
+        std::string s;
+        print_quoted(s);
+        return s;
+    }
+
+    // Conversion to a 64-bit integer (the ipairs control value).
+    std::int64_t to_int() const;
+
+private:
+    const char* short_data() const { return reinterpret_cast<const char*>(this) + 2; }
+    char* short_data() { return reinterpret_cast<char*>(this) + 2; }
+    void drop() {
+        if (is_shared()) release(u_.p);
+    }
+
+    Kind kind_;
+    std::uint8_t short_len_;
+    char short_head_[6]; // first bytes of a short string; it runs on into u_
+    union {
+        bool b;
+        std::int64_t i;
+        double f;
+        NativeFn fn;
+        Shared* p;
+    } u_;
+};
+
+static_assert(sizeof(Value) == 16, "a value is 16 bytes");
+
+struct ValueHash {
+    std::size_t operator()(const Value& v) const { return v.hash(); }
+};
+struct ValueEq {
+    bool operator()(const Value& a, const Value& b) const { return a == b; }
+};
+
+// Shortest round-trip digits laid out as the language prints floats (1.0, 1e16, 1.5e-5,
+// -0.0, inf, NaN).
+void format_float(double f, std::string& out);
+
+// Float-to-integer conversion used throughout: truncation toward zero, saturating at the
+// 64-bit bounds, NaN giving 0.
+std::int64_t float_to_int_saturating(double f);
+// The exact integer value of a float, if it has one (truncation converts back to it).
+bool float_exact_int(double f, std::int64_t& out);
+
+// Appends the bytes decoded as UTF-8, each maximal invalid subpart replaced by U+FFFD.
+void append_utf8_lossy(std::string_view bytes, std::string& out);
+
+} // namespace tarn

@@ -1,0 +1,393 @@
+// The scanner: bytes come one at a time from the reader's buffer through a one-byte peek
+// slot; tokens go out one at a time through a one-token look-ahead slot. Every lexical
+// error is a fatal stop.
+
+#include "lex/lex.h"
+
+#include <array>
+#include <charconv>
+#include <cstdint>
+#include <limits>
+#include <string_view>
+#include <system_error>
+
+#include "utils/fatal.h"
+
+namespace tarn {
+
+namespace {
+
+// How a byte may continue a name: not at all, as itself (ASCII letters, digits, '_'), or as
+// the Latin-1 character of that code, which is a Unicode letter or number (ª µ º ² ³ ¹ ¼ ½ ¾
+// and the accented letters) and goes into the name UTF-8 encoded.
+enum NameByte : std::uint8_t { not_name = 0, ascii_name = 1, latin1_name = 2 };
+
+constexpr std::array<std::uint8_t, 256> make_name_bytes() {
+    std::array<std::uint8_t, 256> t{};
+    for (int c = '0'; c <= '9'; ++c) t[c] = ascii_name;
+    for (int c = 'a'; c <= 'z'; ++c) t[c] = ascii_name;
+    for (int c = 'A'; c <= 'Z'; ++c) t[c] = ascii_name;
+    t['_'] = ascii_name;
+    for (int c : {0xaa, 0xb2, 0xb3, 0xb5, 0xb9, 0xba, 0xbc, 0xbd, 0xbe}) t[c] = latin1_name;
+    for (int c = 0xc0; c <= 0xff; ++c) {
+        if (c != 0xd7 && c != 0xf7) t[c] = latin1_name; // × and ÷ are symbols
+    }
+    return t;
+}
+constexpr std::array<std::uint8_t, 256> name_bytes = make_name_bytes();
+
+bool is_digit(int c) { return c >= '0' && c <= '9'; }
+
+struct Keyword {
+    std::string_view text;
+    Tok tok;
+};
+constexpr Keyword keywords[] = {
+    {"and", Tok::And}, {"break", Tok::Break}, {"do", Tok::Do}, {"else", Tok::Else},
+    {"elseif", Tok::Elseif}, {"end", Tok::End}, {"false", Tok::False}, {"for", Tok::For},
+    {"function", Tok::Function}, {"goto", Tok::Goto}, {"if", Tok::If}, {"in", Tok::In},
+    {"local", Tok::Local}, {"nil", Tok::Nil}, {"not", Tok::Not}, {"or", Tok::Or},
+    {"repeat", Tok::Repeat}, {"return", Tok::Return}, {"then", Tok::Then}, {"true", Tok::True},
+    {"until", Tok::Until}, {"while", Tok::While},
+};
+
+// Keywords are two to eight lowercase letters; anything else is a name without a lookup.
+bool find_keyword(std::string_view s, Tok& out) {
+    if (s.size() < 2 || s.size() > 8 || s[0] < 'a' || s[0] > 'w') return false;
+    for (const Keyword& k : keywords) {
+        if (k.text == s) {
+            out = k.tok;
+            return true;
+        }
+    }
+    return false;
+}
+
+[[noreturn]] void invalid_float() {
+    fatal(std::string(unwrap_err) + "ParseFloatError { kind: Invalid }");
+}
+
+// A numeral that the converter found well formed but out of range: its magnitude is far
+// beyond the largest float or far below the smallest, so the decimal exponent of its leading
+// digit decides between infinity and zero.
+double out_of_range_value(std::string_view s) {
+    std::int64_t lead = 0;
+    bool seen_nonzero = false;
+    bool in_fraction = false;
+    std::size_t k = 0;
+    for (; k < s.size() && s[k] != 'e' && s[k] != 'E'; ++k) {
+        if (s[k] == '.') {
+            in_fraction = true;
+        } else if (!seen_nonzero) {
+            if (in_fraction) --lead;
+            if (s[k] != '0') seen_nonzero = true;
+        } else if (!in_fraction) {
+            ++lead;
+        }
+    }
+    if (!seen_nonzero) return 0.0;
+    std::int64_t exp = 0;
+    if (k < s.size()) {
+        ++k;
+        bool negative = k < s.size() && s[k] == '-';
+        if (k < s.size() && (s[k] == '-' || s[k] == '+')) ++k;
+        for (; k < s.size(); ++k) {
+            if (exp < 1'000'000'000) exp = exp * 10 + (s[k] - '0');
+        }
+        if (negative) exp = -exp;
+    }
+    return lead + exp >= 0 ? std::numeric_limits<double>::infinity() : 0.0;
+}
+
+double parse_float(std::string_view s) {
+    double d = 0;
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), d, std::chars_format::general);
+    if (end != s.data() + s.size()) invalid_float();
+    if (ec == std::errc::result_out_of_range) return out_of_range_value(s);
+    if (ec != std::errc()) invalid_float();
+    return d;
+}
+
+std::int64_t parse_integer(std::string_view s) {
+    std::int64_t v = 0;
+    for (char c : s) {
+        int d = c - '0';
+        if (v > (std::numeric_limits<std::int64_t>::max() - d) / 10) {
+            fatal(std::string(unwrap_err) + "ParseIntError { kind: PosOverflow }");
+        }
+        v = v * 10 + d;
+    }
+    return v;
+}
+
+int hex_digit(int c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    fatal(unwrap_none);
+}
+
+Token payload_token(Tok kind, std::string s) {
+    Token t(kind);
+    t.s = std::move(s);
+    return t;
+}
+
+} // namespace
+
+Lex::Lex(std::unique_ptr<FileReader> input) : input_(std::move(input)) {}
+
+Token Lex::next() {
+    if (ahead_.kind == Tok::Eos) return do_next();
+    Token t = std::move(ahead_);
+    ahead_ = Token();
+    return t;
+}
+
+const Token& Lex::peek() {
+    if (ahead_.kind == Tok::Eos) ahead_ = do_next();
+    return ahead_;
+}
+
+void Lex::expect(Tok t) {
+    Token found = next();
+    Token expected(t);
+    if (!(found == expected)) fail_expect(found, expected);
+}
+
+void fail_expect(const Token& found, const Token& expected) {
+    fatal("assertion `left == right` failed\n  left: " + found.str() + "\n right: " + expected.str());
+}
+
+int Lex::next_byte() {
+    int b = peeked_;
+    if (b == no_peek) {
+        b = input_->get();
+    } else {
+        peeked_ = no_peek;
+    }
+    if (b == FileReader::read_error) fatal(unwrap_err + os_error_debug(input_->error()));
+    return b;
+}
+
+int Lex::peek_byte() {
+    if (peeked_ == no_peek) peeked_ = input_->get();
+    if (peeked_ >= 0) return peeked_;
+    if (peeked_ == FileReader::end_of_stream) return 0;
+    fatal("lex peek error");
+}
+
+Tok Lex::check_ahead(int c, Tok longer, Tok shorter) {
+    if (peek_byte() != c) return shorter;
+    skip_peeked();
+    return longer;
+}
+
+// Only "<" and ">" use this, so the "=" forms are LesEq and GreEq.
+Tok Lex::check_ahead2(int c, Tok longer, Tok shorter) {
+    int b = peek_byte();
+    if (b == '=') {
+        skip_peeked();
+        return c == '<' ? Tok::LesEq : Tok::GreEq;
+    }
+    if (b != c) return shorter;
+    skip_peeked();
+    return longer;
+}
+
+Token Lex::do_next() {
+    for (;;) {
+        int c = next_byte();
+        switch (c) {
+        case FileReader::end_of_stream:
+            return Token(Tok::Eos);
+        case ' ':
+        case '\t':
+        case '\n':
+        case '\r':
+            continue;
+        case '-':
+            if (peek_byte() != '-') return Token(Tok::Sub);
+            skip_peeked();
+            read_comment();
+            continue;
+        case '.': {
+            int b = peek_byte();
+            if (b == '.') {
+                skip_peeked();
+                return Token(check_ahead('.', Tok::Dots, Tok::Concat));
+            }
+            if (is_digit(b)) return read_decimal('.');
+            return Token(Tok::Dot);
+        }
+        case '=':
+            return Token(check_ahead('=', Tok::Equal, Tok::Assign));
+        case '~':
+            return Token(check_ahead('=', Tok::NotEq, Tok::BitNot));
+        case '/':
+            return Token(check_ahead('/', Tok::Idiv, Tok::Div));
+        case ':':
+            return Token(check_ahead(':', Tok::DoubColon, Tok::Colon));
+        case '<':
+            return Token(check_ahead2('<', Tok::ShiftL, Tok::Less));
+        case '>':
+            return Token(check_ahead2('>', Tok::ShiftR, Tok::Greater));
+        case '+':
+            return Token(Tok::Add);
+        case '*':
+            return Token(Tok::Mul);
+        case '%':
+            return Token(Tok::Mod);
+        case '^':
+            return Token(Tok::Pow);
+        case '#':
+            return Token(Tok::Len);
+        case '&':
+            return Token(Tok::BitAnd);
+        case '|':
+            return Token(Tok::BitOr);
+        case '(':
+            return Token(Tok::ParL);
+        case ')':
+            return Token(Tok::ParR);
+        case '{':
+            return Token(Tok::CurlyL);
+        case '}':
+            return Token(Tok::CurlyR);
+        case '[':
+            return Token(Tok::SqurL);
+        case ']':
+            return Token(Tok::SqurR);
+        case ';':
+            return Token(Tok::SemiColon);
+        case ',':
+            return Token(Tok::Comma);
+        case '"':
+        case '\'':
+            return read_string(c);
+        default:
+            if (is_digit(c)) return read_decimal(static_cast<char>(c));
+            if (c < 128 && name_bytes[static_cast<std::size_t>(c)] == ascii_name) return read_name(c);
+            fatal("invalid char " + std::to_string(c));
+        }
+    }
+}
+
+Token Lex::read_decimal(char first) {
+    std::string text(1, first);
+    bool is_float = first == '.';
+    for (;;) {
+        int b = peek_byte();
+        if (is_digit(b)) {
+        } else if (b == '+' || b == '-' || b == '.' || b == 'e' || b == 'E') {
+            is_float = true;
+        } else {
+            break;
+        }
+        skip_peeked();
+        text += static_cast<char>(b);
+    }
+    Token t(is_float ? Tok::Float : Tok::Integer);
+    if (is_float) {
+        t.f = parse_float(text);
+    } else {
+        t.i = parse_integer(text);
+    }
+    return t;
+}
+
+Token Lex::read_string(int quote) {
+    std::string s;
+    for (;;) {
+        int c = next_byte();
+        if (c == quote) break;
+        switch (c) {
+        case FileReader::end_of_stream:
+        case '\n':
+            fatal("unfinished string");
+        case '\\':
+            break;
+        default:
+            s += static_cast<char>(c);
+            continue;
+        }
+        c = next_byte();
+        switch (c) {
+        case FileReader::end_of_stream:
+            fatal("string escape");
+        case 'a':
+            s += '\a';
+            break;
+        case 'b':
+            s += '\b';
+            break;
+        case 'f':
+            s += '\f';
+            break;
+        case 'n':
+            s += '\n';
+            break;
+        case 'r':
+            s += '\r';
+            break;
+        case 't':
+            s += '\t';
+            break;
+        case 'v':
+            s += '\v';
+            break;
+        case '\\':
+        case '"':
+        case '\'':
+            s += static_cast<char>(c);
+            break;
+        case 'x': {
+            int high = hex_digit(next_byte());
+            int low = hex_digit(next_byte());
+            s += static_cast<char>(high * 16 + low);
+            break;
+        }
+        default: {
+            if (!is_digit(c)) fatal("invalid string escape");
+            int v = c - '0';
+            for (int k = 0; k < 2; ++k) {
+                int d = peek_byte();
+                if (!is_digit(d)) break;
+                skip_peeked();
+                v = v * 10 + (d - '0');
+            }
+            if (v > 255) fatal("decimal escape too large: TryFromIntError(())");
+            s += static_cast<char>(v);
+            break;
+        }
+        }
+    }
+    return payload_token(Tok::String, std::move(s));
+}
+
+Token Lex::read_name(int first) {
+    std::string s(1, static_cast<char>(first));
+    for (;;) {
+        int b = peek_byte();
+        std::uint8_t kind = name_bytes[static_cast<std::size_t>(b)];
+        if (kind == not_name) break;
+        skip_peeked();
+        if (kind == ascii_name) {
+            s += static_cast<char>(b);
+        } else {
+            s += static_cast<char>(0xc0 | (b >> 6));
+            s += static_cast<char>(0x80 | (b & 0x3f));
+        }
+    }
+    Tok keyword;
+    if (find_keyword(s, keyword)) return Token(keyword);
+    return payload_token(Tok::Name, std::move(s));
+}
+
+void Lex::read_comment() {
+    int c = next_byte();
+    if (c == '[') fatal("not yet implemented: long comment");
+    while (c != '\n' && c != FileReader::end_of_stream) c = next_byte();
+}
+
+} // namespace tarn

@@ -1,0 +1,354 @@
+// Instruction emission for the compiler: the constant table, placing expression values in
+// registers or constant operands (discharge), and patching jump lists. The register counter
+// `sp_` is the first free register; `discharge` leaves it just above what it placed.
+
+#include <bit>
+#include <cstring>
+
+#include "parse/parse_proto.h"
+#include "utils/fatal.h"
+#include "utils/output.h"
+
+namespace tarn {
+
+namespace {
+
+constexpr std::size_t max_depth = 1000;
+constexpr std::size_t max_reg = 255;
+
+bool fits_i16(std::int64_t v) { return v >= -32768 && v <= 32767; }
+
+} // namespace
+
+DepthGuard::DepthGuard(ParseContext& ctx) : ctx_(ctx) {
+    if (static_cast<std::size_t>(++ctx_.depth) > max_depth) {
+        --ctx_.depth;
+        fatal("chunk has too many syntax levels");
+    }
+}
+
+ParseProto::ParseProto(ParseContext& ctx, bool has_varargs, std::size_t nparam)
+    : fp_(make_rc<FuncProto>()), ctx_(ctx) {
+    fp_->has_varargs = has_varargs;
+    fp_->nparam = nparam;
+}
+
+std::size_t ParseProto::emit(ByteCode code) {
+    fp_->byte_codes.push_back(code);
+    return fp_->byte_codes.size() - 1;
+}
+
+void ParseProto::check_reg(std::size_t r) {
+    if (r > max_reg) fatal("function or expression needs too many registers");
+}
+
+// Reuses an equal constant of the same kind. Floats share a slot only when their bits are
+// equal, so 0.0 and -0.0 stay apart.
+std::size_t ParseProto::add_const(Value v) {
+    auto& k = fp_->constants;
+    if (v.kind() != Kind::LuaFunction) {
+        for (std::size_t i = 0; i < k.size(); ++i) {
+            if (k[i].kind() != v.kind()) continue;
+            if (v.kind() == Kind::Float) {
+                if (std::bit_cast<std::uint64_t>(k[i].as_float()) == std::bit_cast<std::uint64_t>(v.as_float()))
+                    return i;
+            } else if (k[i] == v) {
+                return i;
+            }
+        }
+    }
+    k.push_back(std::move(v));
+    return k.size() - 1;
+}
+
+void ParseProto::discharge(std::size_t dst, ExpDesc e) {
+    check_reg(dst);
+    switch (e.kind) {
+    case ExpDesc::Nil:
+        emit(ByteCode::ab(Op::LoadNil, dst, 1));
+        break;
+    case ExpDesc::Boolean:
+        emit(ByteCode::ab(Op::LoadBool, dst, e.b));
+        break;
+    case ExpDesc::Integer:
+        if (fits_i16(e.i))
+            emit(ByteCode::ai16(Op::LoadInt, dst, e.i));
+        else
+            emit(ByteCode::au16(Op::LoadConst, dst, add_const(Value::integer(e.i))));
+        break;
+    case ExpDesc::Float:
+        emit(ByteCode::au16(Op::LoadConst, dst, add_const(Value::number(e.f))));
+        break;
+    case ExpDesc::String:
+        emit(ByteCode::au16(Op::LoadConst, dst, add_const(Value::string(std::move(e.s)))));
+        break;
+    case ExpDesc::Local:
+        if (e.a == dst) return;
+        emit(ByteCode::ab(Op::Move, dst, e.a));
+        break;
+    case ExpDesc::Upvalue:
+        emit(ByteCode::ab(Op::GetUpvalue, dst, e.a));
+        break;
+    case ExpDesc::TableKey:
+        emit(ByteCode::abc(Op::GetTable, dst, e.a, e.c));
+        break;
+    case ExpDesc::TableField:
+        emit(ByteCode::abc(Op::GetField, dst, e.a, e.c));
+        break;
+    case ExpDesc::TableInt:
+        emit(ByteCode::abc(Op::GetInt, dst, e.a, e.c));
+        break;
+    case ExpDesc::UpvalueField:
+        emit(ByteCode::abc(Op::GetUpField, dst, e.a, e.c));
+        break;
+    case ExpDesc::FunctionConst:
+        emit(ByteCode::au16(Op::LoadConst, dst, e.a));
+        break;
+    case ExpDesc::ClosureConst:
+        emit(ByteCode::au16(Op::Closure, dst, e.a));
+        break;
+    case ExpDesc::Call:
+        if (dst > e.a) {
+            // The call cuts the stack back to just above its function register, which would
+            // drop a result stored higher up: take it in the function register, then move it.
+            emit(ByteCode::abc(Op::CallSet, e.a, e.a, e.c));
+            emit(ByteCode::ab(Op::Move, dst, e.a));
+        } else {
+            emit(ByteCode::abc(Op::CallSet, dst, e.a, e.c));
+        }
+        break;
+    case ExpDesc::VarArgs:
+        emit(ByteCode::ab(Op::VarArgs, dst, 1));
+        break;
+    case ExpDesc::UnaryOp:
+        emit(ByteCode::ab(e.op, dst, e.a));
+        break;
+    case ExpDesc::BinOp:
+        emit(ByteCode::abc(e.op, dst, e.a, e.c));
+        break;
+    case ExpDesc::Test: {
+        discharge(dst, std::move(*e.inner));
+        // A comparison that ended an operand of the chain left a plain jump in a list: it
+        // carries no value, so it lands on a store of the boolean it stands for.
+        JumpList plain_t, plain_f, value_t, value_f;
+        for (std::size_t j : e.tlist)
+            (fp_->byte_codes[j].op == Op::Jump ? plain_t : value_t).push_back(j);
+        for (std::size_t j : e.flist)
+            (fp_->byte_codes[j].op == Op::Jump ? plain_f : value_f).push_back(j);
+        if (!plain_t.empty() || !plain_f.empty()) {
+            std::size_t skip = emit(ByteCode::jump(0));
+            if (!plain_f.empty()) {
+                fix_test_list_to(std::move(plain_f), pc());
+                if (!plain_t.empty())
+                    emit(ByteCode::a_only(Op::SetFalseSkip, dst));
+                else
+                    emit(ByteCode::ab(Op::LoadBool, dst, 0));
+            }
+            if (!plain_t.empty()) {
+                fix_test_list_to(std::move(plain_t), pc());
+                emit(ByteCode::ab(Op::LoadBool, dst, 1));
+            }
+            patch_jump(skip, pc());
+        }
+        fix_test_set_list(std::move(value_t), dst);
+        fix_test_set_list(std::move(value_f), dst);
+        break;
+    }
+    case ExpDesc::Compare:
+        emit(ByteCode::abc(e.op, e.a, e.c, 0));
+        emit(ByteCode::jump(1));
+        fix_test_list_to(std::move(e.flist), pc());
+        emit(ByteCode::a_only(Op::SetFalseSkip, dst));
+        fix_test_list_to(std::move(e.tlist), pc());
+        emit(ByteCode::ab(Op::LoadBool, dst, 1));
+        break;
+    }
+    sp_ = dst + 1;
+}
+
+std::size_t ParseProto::discharge_if_need(std::size_t dst, ExpDesc e) {
+    if (e.kind == ExpDesc::Local) return e.a;
+    discharge(dst, std::move(e));
+    return dst;
+}
+
+std::size_t ParseProto::discharge_any(ExpDesc e) {
+    if (e.kind == ExpDesc::Local) return e.a;
+    std::size_t dst = e.kind == ExpDesc::Call ? e.a : sp_;
+    discharge(dst, std::move(e));
+    return dst;
+}
+
+ConstOrReg ParseProto::discharge_const(ExpDesc e) {
+    std::size_t k;
+    switch (e.kind) {
+    case ExpDesc::Nil:
+        k = add_const(Value());
+        break;
+    case ExpDesc::Boolean:
+        k = add_const(Value::boolean(e.b));
+        break;
+    case ExpDesc::Integer:
+        k = add_const(Value::integer(e.i));
+        break;
+    case ExpDesc::Float:
+        k = add_const(Value::number(e.f));
+        break;
+    case ExpDesc::String:
+        k = add_const(Value::string(std::move(e.s)));
+        break;
+    case ExpDesc::Local:
+        return {false, e.a};
+    case ExpDesc::FunctionConst:
+        k = e.a;
+        break;
+    case ExpDesc::Call: {
+        std::size_t f = e.a;
+        discharge(f, std::move(e));
+        return {false, f};
+    }
+    default: {
+        std::size_t r = sp_;
+        discharge(r, std::move(e));
+        return {false, r};
+    }
+    }
+    if (k <= 255) return {true, k};
+    // Constant operands are one byte wide: a later constant is loaded into a register.
+    std::size_t r = sp_;
+    check_reg(r);
+    emit(ByteCode::au16(Op::LoadConst, r, k));
+    sp_ = r + 1;
+    return {false, r};
+}
+
+bool ParseProto::discharge_try_expand(ExpDesc e, std::size_t want) {
+    if (e.kind == ExpDesc::Call) {
+        emit(ByteCode::abc(Op::Call, e.a, e.c, want));
+        return true;
+    }
+    if (e.kind == ExpDesc::VarArgs) {
+        check_reg(sp_);
+        emit(ByteCode::ab(Op::VarArgs, sp_, want));
+        return true;
+    }
+    discharge(sp_, std::move(e));
+    return false;
+}
+
+namespace {
+
+[[noreturn]] void invalid_test() { fatal("invalid Test"); }
+
+std::int64_t jump_offset(std::size_t from, std::size_t to) {
+    auto off = static_cast<std::int64_t>(to) - static_cast<std::int64_t>(from) - 1;
+    if (!fits_i16(off)) fatal("control structure too long");
+    return off;
+}
+
+} // namespace
+
+void ParseProto::patch_jump(std::size_t at, std::size_t target) {
+    auto& codes = fp_->byte_codes;
+    ByteCode& c = codes[at];
+    c = ByteCode::ai16(c.op, c.a, jump_offset(at, target));
+}
+
+void ParseProto::emit_jump_to(std::size_t target) { emit(ByteCode::jump(jump_offset(pc(), target))); }
+
+void ParseProto::fix_test_list_to(JumpList list, std::size_t target) {
+    auto& codes = fp_->byte_codes;
+    for (std::size_t j : list) {
+        if (j >= codes.size()) fatal_bounds(codes.size(), j);
+        ByteCode c = codes[j];
+        if ((c.op != Op::Jump && c.op != Op::TestAndJump && c.op != Op::TestOrJump) || c.sbx() != 0)
+            invalid_test();
+        codes[j] = ByteCode::ai16(c.op, c.a, jump_offset(j, target));
+    }
+}
+
+void ParseProto::fix_test_set_list(JumpList list, std::size_t dst) {
+    auto& codes = fp_->byte_codes;
+    std::size_t n = codes.size();
+    for (std::size_t j : list) {
+        if (j >= n) fatal_bounds(n, j);
+        ByteCode c = codes[j];
+        if ((c.op != Op::Jump && c.op != Op::TestAndJump && c.op != Op::TestOrJump) || c.sbx() != 0)
+            invalid_test();
+        std::size_t d = n - j - 1;
+        if (c.op == Op::Jump || c.a == dst) {
+            codes[j] = ByteCode::ai16(c.op, c.a, jump_offset(j, n));
+        } else {
+            if (d > 255) fatal("control structure too long");
+            Op set = c.op == Op::TestAndJump ? Op::TestAndSetJump : Op::TestOrSetJump;
+            codes[j] = ByteCode::abc(set, dst, c.a, d);
+        }
+    }
+}
+
+Rc<FuncProto> ParseProto::chunk(Tok end) {
+    Tok last = block_scope();
+    if (last != end) fail_expect(Token(last), Token(end));
+    if (!gotos_.empty()) fatal("goto " + gotos_.front().name + " no destination");
+    Level& lv = level();
+    for (auto& [name, up] : lv.upvalues) fp_->upindexes.push_back(up);
+    ctx_.levels.pop_back();
+    emit(ByteCode::none(Op::Return0));
+    std::string listing;
+    fp_->print_listing(listing);
+    out().write(listing);
+    fp_->finish();
+    return fp_;
+}
+
+namespace {
+
+Rc<FuncProto> compile_function(ParseContext& ctx, bool has_varargs, std::vector<std::string> params, Tok end) {
+    DepthGuard guard(ctx);
+    Level lv;
+    for (auto& p : params) {
+        lv.locals.push_back({std::move(p), static_cast<std::uint32_t>(lv.captured.size())});
+        lv.captured.push_back(false);
+    }
+    std::size_t nparam = lv.locals.size();
+    ctx.levels.push_back(std::move(lv));
+    ParseProto proto(ctx, has_varargs, nparam);
+    return proto.chunk(end);
+}
+
+} // namespace
+
+ExpDesc ParseProto::funcbody(bool with_self) {
+    std::vector<std::string> params;
+    if (with_self) params.emplace_back("self");
+    bool varargs = false;
+    lex().expect(Tok::ParL);
+    for (;;) {
+        Token t = lex().next();
+        if (t.kind == Tok::Name) {
+            params.push_back(std::move(t.s));
+            Token sep = lex().next();
+            if (sep.kind == Tok::Comma) continue;
+            if (sep.kind == Tok::ParR) break;
+            fatal("invalid parameter " + sep.str());
+        }
+        if (t.kind == Tok::ParR) break;
+        if (t.kind == Tok::Dots) {
+            varargs = true;
+            lex().expect(Tok::ParR);
+            break;
+        }
+        fatal("invalid parameter " + t.str());
+    }
+    Rc<FuncProto> proto = compile_function(ctx_, varargs, std::move(params), Tok::End);
+    bool has_up = !proto->upindexes.empty();
+    std::size_t k = add_const(Value::shared(Kind::LuaFunction, proto.get()));
+    return ExpDesc(has_up ? ExpDesc::ClosureConst : ExpDesc::FunctionConst, k);
+}
+
+Rc<FuncProto> load(std::unique_ptr<FileReader> reader) {
+    ParseContext ctx(Lex(std::move(reader)));
+    return compile_function(ctx, false, {"_ENV"}, Tok::Eos);
+}
+
+} // namespace tarn

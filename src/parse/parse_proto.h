@@ -1,0 +1,174 @@
+#pragma once
+// Compiler state. `ParseContext` lives for one compilation and owns the lexer and the stack of
+// name-resolution levels (one per function being compiled, innermost last). `ParseProto` is
+// the state of one function under compilation; nested functions get their own on the same
+// context. Statements live in statement.cpp, expressions in expression.cpp, and the emission
+// helpers (discharge, jump lists, constants) in code.cpp.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "bytecode/func_proto.h"
+#include "lex/lex.h"
+#include "parse/exp_desc.h"
+
+namespace tarn {
+
+struct LocalVar {
+    std::string name;
+    std::uint32_t id; // unique within the function; indexes Level::captured
+};
+
+struct Level {
+    std::vector<LocalVar> locals;
+    std::vector<std::pair<std::string, UpIndex>> upvalues;
+    // Captured flag of every local ever declared in the function, by id, so that a jump can be
+    // checked against captures made after it was compiled, once its locals have expired.
+    std::vector<bool> captured;
+};
+
+struct ParseContext {
+    explicit ParseContext(Lex l) : lex(std::move(l)) {}
+    Lex lex;
+    std::vector<Level> levels;
+    // Nesting of expressions, blocks and functions: bounded so that no script can exhaust the
+    // host stack.
+    int depth = 0;
+};
+
+// A pending goto or a visible label.
+struct GotoLabel {
+    std::string name;
+    std::size_t icode;
+    std::size_t nvar;
+    std::vector<std::uint32_t> ids; // locals active at a goto (for closing captured ones)
+};
+
+// A break or continue waiting for its loop to end.
+struct LoopJump {
+    std::size_t icode;
+    std::size_t nvar;
+    std::vector<std::uint32_t> ids;
+};
+
+struct LoopBlock {
+    std::size_t outer_nvar; // active locals before the loop statement
+    std::vector<LoopJump> breaks;
+    std::vector<LoopJump> continues;
+};
+
+// Where a value for an instruction's operand is: a constant index or a register.
+struct ConstOrReg {
+    bool is_const;
+    std::size_t index;
+};
+
+class ParseProto {
+public:
+    ParseProto(ParseContext& ctx, bool has_varargs, std::size_t nparam);
+
+    // Compiles the body up to `end` and finishes the prototype (listing printed).
+    Rc<FuncProto> chunk(Tok end);
+
+    // --- code.cpp: emission, constants, discharge, jump lists
+    std::size_t pc() const { return fp_->byte_codes.size(); }
+    std::size_t emit(ByteCode code);
+    std::size_t add_const(Value v);
+    void discharge(std::size_t dst, ExpDesc e);
+    std::size_t discharge_if_need(std::size_t dst, ExpDesc e);
+    std::size_t discharge_any(ExpDesc e);
+    ConstOrReg discharge_const(ExpDesc e);
+    bool discharge_try_expand(ExpDesc e, std::size_t want);
+    void fix_test_list_to(JumpList list, std::size_t target);
+    void fix_test_set_list(JumpList list, std::size_t dst);
+    void patch_jump(std::size_t at, std::size_t target);
+    void emit_jump_to(std::size_t target);
+    void check_reg(std::size_t r);
+
+    // --- expression.cpp
+    ExpDesc do_exp(int limit, Token first);
+    ExpDesc prefixexp(Token first);
+    ExpDesc simple_name(const std::string& name);
+    ExpDesc create_upvalue(const std::string& name, UpIndex source, std::size_t depth);
+    ExpDesc args(std::size_t bias);
+    std::pair<std::size_t, ExpDesc> explist();
+    JumpList test_or_jump(ExpDesc e);
+    ExpDesc table_constructor();
+    ExpDesc funcbody(bool with_self);
+
+    // --- statement.cpp
+    Tok block_scope();
+
+private:
+    // expression.cpp
+    ExpDesc primary(Token first);
+    ExpDesc unary(Tok op, ExpDesc operand);
+    ExpDesc prepare_left(Tok op, ExpDesc left);
+    ExpDesc process_binop(Tok op, ExpDesc left, ExpDesc right);
+    ExpDesc do_binop(ExpDesc left, ExpDesc right, Op op, Op op_int, Op op_const);
+    ExpDesc do_compare(ExpDesc left, ExpDesc right, Op op, Op op_int, Op op_const);
+    ExpDesc do_concat(ExpDesc left, ExpDesc right);
+    ExpDesc index_suffix(ExpDesc d, std::size_t sp0);
+    ExpDesc key_access(std::size_t t, ExpDesc key);
+    ExpDesc field(std::size_t t, std::size_t c);
+
+    // statement.cpp
+    void statement(Token tok, std::size_t first_goto);
+    void adjust(std::size_t count, ExpDesc last, std::size_t want, bool keep_sp);
+    void assign_var(ExpDesc target, ExpDesc value);
+    void store_from_reg(const ExpDesc& target, std::size_t src);
+    void assignment(ExpDesc first);
+    void local_stat();
+    void local_function();
+    void function_stat();
+    void return_stat();
+    void if_stat();
+    Tok do_if_block(JumpList& end_jumps);
+    void while_stat();
+    void repeat_stat();
+    void for_stat();
+    void numeric_for(std::size_t base);
+    void generic_for(Token after_name, std::string first_name);
+    void block_to(Tok end);
+    bool local_expire(std::size_t from);
+    void break_stat();
+    void continue_stat();
+    void goto_stat();
+    void label_stat(std::size_t first_goto);
+    void push_loop();
+    void pop_loop_block(std::size_t continue_target, std::size_t landing, bool exit_closes);
+    bool continue_needs_close(std::size_t target_nvar) const;
+    bool leaves_captured(const std::vector<std::uint32_t>& ids, std::size_t from, std::size_t to) const;
+    std::vector<std::uint32_t> active_ids() const;
+    void declare_local(std::string name);
+
+    Level& level() { return ctx_.levels.back(); }
+    const Level& level() const { return ctx_.levels.back(); }
+    std::size_t nvar() const { return level().locals.size(); }
+    Lex& lex() { return ctx_.lex; }
+
+    Rc<FuncProto> fp_;
+    std::size_t sp_ = 0;
+    std::vector<LoopBlock> loops_;
+    std::vector<GotoLabel> gotos_;
+    std::vector<GotoLabel> labels_;
+    ParseContext& ctx_;
+
+    friend class DepthGuard;
+};
+
+// Bounds the nesting of the recursive descent.
+class DepthGuard {
+public:
+    explicit DepthGuard(ParseContext& ctx);
+    ~DepthGuard() { --ctx_.depth; }
+    DepthGuard(const DepthGuard&) = delete;
+    DepthGuard& operator=(const DepthGuard&) = delete;
+
+private:
+    ParseContext& ctx_;
+};
+
+} // namespace tarn

@@ -1,0 +1,553 @@
+// Statements and blocks: local declarations, assignments, calls, return, the block
+// statements and loops, and the bookkeeping of break, continue, goto and labels.
+//
+// Closing captured locals: every path that leaves the scope of a local captured by a closure
+// must close its cell, so that each closure keeps the variable it captured. Jumps remember
+// the ids of the locals active where they were compiled, and are checked when they are
+// resolved, since the capture may come later in the text than the jump. Where no captured
+// local is left, no extra instruction is emitted.
+
+#include "parse/parse_proto.h"
+#include "utils/fatal.h"
+#include "utils/output.h"
+
+namespace tarn {
+
+namespace {
+
+bool is_block_end(Tok t) {
+    return t == Tok::Else || t == Tok::Elseif || t == Tok::End || t == Tok::Until || t == Tok::Eos;
+}
+
+} // namespace
+
+void ParseProto::declare_local(std::string name) {
+    Level& lv = level();
+    if (lv.locals.size() > 255) fatal("too many local variables");
+    lv.locals.push_back({std::move(name), static_cast<std::uint32_t>(lv.captured.size())});
+    lv.captured.push_back(false);
+}
+
+std::vector<std::uint32_t> ParseProto::active_ids() const {
+    std::vector<std::uint32_t> ids;
+    ids.reserve(level().locals.size());
+    for (auto& l : level().locals) ids.push_back(l.id);
+    return ids;
+}
+
+bool ParseProto::leaves_captured(const std::vector<std::uint32_t>& ids, std::size_t from, std::size_t to) const {
+    const Level& lv = level();
+    for (std::size_t i = from; i < to && i < ids.size(); ++i)
+        if (lv.captured[ids[i]]) return true;
+    return false;
+}
+
+Tok ParseProto::block_scope() {
+    DepthGuard guard(ctx_);
+    std::size_t first_goto = gotos_.size();
+    std::size_t nlabels = labels_.size();
+    for (;;) {
+        sp_ = nvar();
+        Token tok = lex().next();
+        switch (tok.kind) {
+        case Tok::SemiColon:
+        case Tok::Break:
+        case Tok::Do:
+        case Tok::For:
+        case Tok::Function:
+        case Tok::Goto:
+        case Tok::If:
+        case Tok::Local:
+        case Tok::Repeat:
+        case Tok::Return:
+        case Tok::While:
+        case Tok::DoubColon:
+        case Tok::Name:
+        case Tok::ParL:
+            statement(std::move(tok), first_goto);
+            break;
+        default:
+            labels_.resize(nlabels);
+            return tok.kind;
+        }
+    }
+}
+
+void ParseProto::block_to(Tok end) {
+    std::size_t from = nvar();
+    Tok t = block_scope();
+    if (t != end) fail_expect(Token(t), Token(end));
+    local_expire(from);
+}
+
+void ParseProto::statement(Token tok, std::size_t first_goto) {
+    switch (tok.kind) {
+    case Tok::SemiColon:
+        return;
+    case Tok::Break:
+        return break_stat();
+    case Tok::Do:
+        return block_to(Tok::End);
+    case Tok::For:
+        return for_stat();
+    case Tok::Function:
+        return function_stat();
+    case Tok::Goto:
+        return goto_stat();
+    case Tok::If:
+        return if_stat();
+    case Tok::Local:
+        if (lex().peek().kind == Tok::Function) {
+            lex().next();
+            return local_function();
+        }
+        return local_stat();
+    case Tok::Repeat:
+        return repeat_stat();
+    case Tok::Return:
+        return return_stat();
+    case Tok::While:
+        return while_stat();
+    case Tok::DoubColon:
+        return label_stat(first_goto);
+    default:
+        break;
+    }
+    if (tok.kind == Tok::Name && tok.s == "continue") {
+        Tok next = lex().peek().kind;
+        if (next == Tok::Else || next == Tok::Elseif || next == Tok::End) return continue_stat();
+    }
+    ExpDesc d = prefixexp(std::move(tok));
+    if (d.kind == ExpDesc::Call) {
+        emit(ByteCode::abc(Op::Call, d.a, d.c, 0));
+        return;
+    }
+    assignment(std::move(d));
+}
+
+// Adjusts an expression list (count placed, `last` pending) to `want` values.
+void ParseProto::adjust(std::size_t count, ExpDesc last, std::size_t want, bool keep_sp) {
+    if (count + 1 == want) {
+        discharge(sp_, std::move(last));
+    } else if (count + 1 > want) {
+        if (!keep_sp) sp_ -= count - want;
+    } else if (!discharge_try_expand(std::move(last), want - count)) {
+        check_reg(sp_ + (want - count - 2));
+        emit(ByteCode::ab(Op::LoadNil, sp_, want - count - 1));
+    }
+}
+
+void ParseProto::store_from_reg(const ExpDesc& target, std::size_t src) {
+    switch (target.kind) {
+    case ExpDesc::Local:
+        emit(ByteCode::ab(Op::Move, target.a, src));
+        break;
+    case ExpDesc::Upvalue:
+        emit(ByteCode::ab(Op::SetUpvalue, target.a, src));
+        break;
+    case ExpDesc::TableKey:
+        emit(ByteCode::abc(Op::SetTable, target.a, target.c, src));
+        break;
+    case ExpDesc::TableField:
+        emit(ByteCode::abc(Op::SetField, target.a, target.c, src));
+        break;
+    case ExpDesc::TableInt:
+        emit(ByteCode::abc(Op::SetInt, target.a, target.c, src));
+        break;
+    case ExpDesc::UpvalueField:
+        emit(ByteCode::abc(Op::SetUpField, target.a, target.c, src));
+        break;
+    default:
+        fatal("assign from stack");
+    }
+}
+
+void ParseProto::assign_var(ExpDesc target, ExpDesc value) {
+    if (target.kind == ExpDesc::Local) {
+        discharge(target.a, std::move(value));
+        return;
+    }
+    ConstOrReg v = discharge_const(std::move(value));
+    if (!v.is_const) {
+        store_from_reg(target, v.index);
+        return;
+    }
+    switch (target.kind) {
+    case ExpDesc::Upvalue:
+        emit(ByteCode::ab(Op::SetUpvalueConst, target.a, v.index));
+        break;
+    case ExpDesc::TableKey:
+        emit(ByteCode::abc(Op::SetTableConst, target.a, target.c, v.index));
+        break;
+    case ExpDesc::TableField:
+        emit(ByteCode::abc(Op::SetFieldConst, target.a, target.c, v.index));
+        break;
+    case ExpDesc::TableInt:
+        emit(ByteCode::abc(Op::SetIntConst, target.a, target.c, v.index));
+        break;
+    case ExpDesc::UpvalueField:
+        emit(ByteCode::abc(Op::SetUpFieldConst, target.a, target.c, v.index));
+        break;
+    default:
+        fatal("assign from const");
+    }
+}
+
+void ParseProto::assignment(ExpDesc first) {
+    std::vector<ExpDesc> targets;
+    targets.push_back(std::move(first));
+    while (lex().peek().kind == Tok::Comma) {
+        lex().next();
+        targets.push_back(prefixexp(lex().next()));
+    }
+    Token t = lex().next();
+    if (t.kind != Tok::Assign) fatal("invalid assign " + t.str());
+    std::size_t sp0 = sp_;
+    auto [count, last] = explist();
+    std::size_t n = targets.size();
+    if (count + 1 == n) {
+        assign_var(std::move(targets.back()), std::move(last));
+        targets.pop_back();
+    } else {
+        adjust(count, std::move(last), n, true);
+    }
+    for (std::size_t k = targets.size(); k-- > 0;) store_from_reg(targets[k], sp0 + k);
+}
+
+void ParseProto::local_stat() {
+    std::vector<std::string> names;
+    for (;;) {
+        Token name = lex().next();
+        if (name.kind != Tok::Name) fatal("expect name");
+        names.push_back(std::move(name.s));
+        if (lex().peek().kind != Tok::Comma) break;
+        lex().next();
+    }
+    if (lex().peek().kind == Tok::Assign) {
+        lex().next();
+        auto [count, last] = explist();
+        adjust(count, std::move(last), names.size(), false);
+    } else {
+        check_reg(sp_ + names.size() - 1);
+        emit(ByteCode::ab(Op::LoadNil, sp_, names.size()));
+    }
+    for (auto& n : names) declare_local(std::move(n));
+}
+
+void ParseProto::local_function() {
+    Token name = lex().next();
+    if (name.kind != Tok::Name) fatal("expect name");
+    out().write("== function: ");
+    out().write(name.s);
+    out().put('\n');
+    std::size_t r = sp_;
+    declare_local(std::move(name.s));
+    ExpDesc f = funcbody(false);
+    discharge(r, std::move(f));
+}
+
+void ParseProto::function_stat() {
+    Token name = lex().next();
+    if (name.kind != Tok::Name) fatal("expect name");
+    ExpDesc target = simple_name(name.s);
+    bool method = false;
+    for (;;) {
+        Tok t = lex().peek().kind;
+        if (t != Tok::Dot && t != Tok::Colon) break;
+        lex().next();
+        Token field_name = lex().next();
+        if (field_name.kind != Tok::Name) fatal("expect name");
+        std::size_t r = discharge_any(std::move(target));
+        target = field(r, add_const(Value::string(std::move(field_name.s))));
+        if (t == Tok::Colon) {
+            method = true;
+            break;
+        }
+    }
+    ExpDesc f = funcbody(method);
+    assign_var(std::move(target), std::move(f));
+}
+
+void ParseProto::return_stat() {
+    Tok next = lex().peek().kind;
+    if (is_block_end(next)) {
+        emit(ByteCode::none(Op::Return0));
+        return;
+    }
+    if (next == Tok::SemiColon) {
+        lex().next();
+        emit(ByteCode::none(Op::Return0));
+        return;
+    }
+    std::size_t first = sp_;
+    auto [count, last] = explist();
+    if (lex().peek().kind == Tok::SemiColon) lex().next();
+    if (!is_block_end(lex().peek().kind)) fatal("'end' expected");
+    if (count == 0 && last.kind == ExpDesc::Local) {
+        emit(ByteCode::ab(Op::Return, last.a, 1));
+    } else if (count == 0 && last.kind == ExpDesc::Call) {
+        emit(ByteCode::ab(Op::TailCall, last.a, last.c));
+    } else if (discharge_try_expand(std::move(last), 0)) {
+        emit(ByteCode::ab(Op::Return, first, 0));
+    } else {
+        emit(ByteCode::ab(Op::Return, first, count + 1));
+    }
+}
+
+Tok ParseProto::do_if_block(JumpList& end_jumps) {
+    JumpList f = test_or_jump(do_exp(0, lex().next()));
+    lex().expect(Tok::Then);
+    std::size_t from = nvar();
+    Tok t = block_scope();
+    local_expire(from);
+    if (t == Tok::Else || t == Tok::Elseif) end_jumps.push_back(emit(ByteCode::jump(0)));
+    fix_test_list_to(std::move(f), pc());
+    return t;
+}
+
+void ParseProto::if_stat() {
+    JumpList end_jumps;
+    Tok t = do_if_block(end_jumps);
+    while (t == Tok::Elseif) t = do_if_block(end_jumps);
+    if (t == Tok::Else) {
+        std::size_t from = nvar();
+        t = block_scope();
+        local_expire(from);
+    }
+    if (t != Tok::End) fail_expect(Token(t), Token(Tok::End));
+    fix_test_list_to(std::move(end_jumps), pc());
+}
+
+void ParseProto::push_loop() { loops_.push_back(LoopBlock{nvar(), {}, {}}); }
+
+bool ParseProto::continue_needs_close(std::size_t target_nvar) const {
+    for (auto& c : loops_.back().continues)
+        if (leaves_captured(c.ids, target_nvar, c.nvar)) return true;
+    return false;
+}
+
+// Ends the innermost loop: breaks go to the next instruction (after a Close when one leaves
+// a captured local and the exit does not close anyway), continues to `continue_target`, or
+// to `landing` (a Close before it) when they leave a captured local.
+void ParseProto::pop_loop_block(std::size_t continue_target, std::size_t landing, bool exit_closes) {
+    LoopBlock lb = std::move(loops_.back());
+    loops_.pop_back();
+    std::size_t exit = pc();
+    bool close_breaks = false;
+    if (!exit_closes)
+        for (auto& b : lb.breaks)
+            if (leaves_captured(b.ids, lb.outer_nvar, b.nvar)) close_breaks = true;
+    if (close_breaks) emit(ByteCode::a_only(Op::Close, lb.outer_nvar));
+    for (auto& b : lb.breaks) patch_jump(b.icode, exit);
+    std::size_t n = nvar();
+    for (auto& c : lb.continues) {
+        if (c.nvar < n) fatal("continue jump into local scope");
+        bool closing = landing != SIZE_MAX && leaves_captured(c.ids, lb.outer_nvar, c.nvar);
+        patch_jump(c.icode, closing ? landing : continue_target);
+    }
+}
+
+void ParseProto::while_stat() {
+    std::size_t start = pc();
+    JumpList f = test_or_jump(do_exp(0, lex().next()));
+    lex().expect(Tok::Do);
+    push_loop();
+    std::size_t from = nvar();
+    Tok t = block_scope();
+    if (t != Tok::End) fail_expect(Token(t), Token(Tok::End));
+    bool closed = local_expire(from);
+    std::size_t landing = SIZE_MAX;
+    if (continue_needs_close(from)) {
+        if (!closed) emit(ByteCode::a_only(Op::Close, from));
+        landing = pc() - 1;
+    }
+    emit_jump_to(start);
+    pop_loop_block(start, landing, false);
+    fix_test_list_to(std::move(f), pc());
+}
+
+void ParseProto::repeat_stat() {
+    std::size_t start = pc();
+    push_loop();
+    std::size_t from = nvar();
+    Tok t = block_scope();
+    if (t != Tok::Until) fail_expect(Token(t), Token(Tok::Until));
+    // Continues land on the condition, where the body's own locals are still active; those
+    // that leave captured locals of inner blocks pass a Close first.
+    if (continue_needs_close(nvar())) emit(ByteCode::a_only(Op::Close, nvar()));
+    std::size_t cond = continue_needs_close(nvar()) ? pc() - 1 : pc();
+    JumpList f = test_or_jump(do_exp(0, lex().next()));
+    bool body_captured = leaves_captured(active_ids(), from, nvar());
+    if (body_captured) {
+        // Each iteration gets fresh captured locals: the way back closes them too.
+        std::size_t to_exit = emit(ByteCode::jump(0));
+        fix_test_list_to(std::move(f), pc());
+        emit(ByteCode::a_only(Op::Close, from));
+        emit_jump_to(start);
+        patch_jump(to_exit, pc());
+    } else {
+        fix_test_list_to(std::move(f), start);
+    }
+    pop_loop_block(cond, SIZE_MAX, body_captured);
+    local_expire(from);
+}
+
+void ParseProto::for_stat() {
+    Token name = lex().next();
+    if (name.kind != Tok::Name) fatal("expect name");
+    Token t = lex().next();
+    if (t.kind == Tok::Assign) {
+        auto [count, last] = explist();
+        discharge(sp_, std::move(last));
+        if (count == 1) {
+            discharge(sp_, ExpDesc::integer(1));
+        } else if (count != 2) {
+            fatal("invalid numerical for exp");
+        }
+        std::size_t base = sp_ - 3;
+        declare_local(std::move(name.s));
+        declare_local("");
+        declare_local("");
+        numeric_for(base);
+    } else {
+        generic_for(std::move(t), std::move(name.s));
+    }
+}
+
+void ParseProto::numeric_for(std::size_t base) {
+    lex().expect(Tok::Do);
+    std::size_t p = emit(ByteCode::au16(Op::ForPrepare, base, 0));
+    loops_.push_back(LoopBlock{base, {}, {}});
+    block_to(Tok::End);
+    bool closed = local_expire(base);
+    std::size_t landing = SIZE_MAX;
+    if (continue_needs_close(base)) {
+        if (!closed) emit(ByteCode::a_only(Op::Close, base));
+        landing = pc() - 1;
+    }
+    std::size_t q = pc();
+    emit(ByteCode::au16(Op::ForLoop, base, q - p));
+    fp_->byte_codes[p] = ByteCode::au16(Op::ForPrepare, base, q - p);
+    pop_loop_block(q, landing, false);
+}
+
+void ParseProto::generic_for(Token after_name, std::string first_name) {
+    std::vector<std::string> names;
+    names.push_back(std::move(first_name));
+    Token t = std::move(after_name);
+    for (;;) {
+        if (t.kind == Tok::Comma) {
+        } else if (t.kind == Tok::Name) {
+            names.push_back(std::move(t.s));
+        } else {
+            break;
+        }
+        t = lex().next();
+    }
+    if (t.kind != Tok::In) fatal("invalid generic_for namelist");
+    std::size_t base = sp_;
+    auto [count, last] = explist();
+    adjust(count, std::move(last), 3, false);
+    declare_local("");
+    declare_local("");
+    declare_local("");
+    for (auto& n : names) declare_local(std::move(n));
+    lex().expect(Tok::Do);
+    std::size_t j = emit(ByteCode::jump(0));
+    loops_.push_back(LoopBlock{base, {}, {}});
+    block_to(Tok::End);
+    bool closed = local_expire(base);
+    std::size_t landing = SIZE_MAX;
+    if (continue_needs_close(base)) {
+        if (!closed) emit(ByteCode::a_only(Op::Close, base));
+        landing = pc() - 1;
+    }
+    std::size_t d = pc() - j;
+    patch_jump(j, pc());
+    std::size_t c = pc();
+    if (d < 256) {
+        emit(ByteCode::abc(Op::ForCallLoop, base, names.size(), d));
+    } else {
+        emit(ByteCode::abc(Op::ForCallLoop, base, names.size(), 0));
+        emit_jump_to(j + 1);
+    }
+    pop_loop_block(c, landing, false);
+}
+
+bool ParseProto::local_expire(std::size_t from) {
+    Level& lv = level();
+    bool captured = false;
+    for (std::size_t i = from; i < lv.locals.size(); ++i)
+        if (lv.captured[lv.locals[i].id]) captured = true;
+    lv.locals.resize(from);
+    if (captured) emit(ByteCode::a_only(Op::Close, from));
+    return captured;
+}
+
+void ParseProto::break_stat() {
+    if (loops_.empty()) fatal("break outside loop");
+    std::size_t j = emit(ByteCode::jump(0));
+    loops_.back().breaks.push_back({j, nvar(), active_ids()});
+}
+
+void ParseProto::continue_stat() {
+    if (loops_.empty()) fatal("continue outside loop");
+    std::size_t j = emit(ByteCode::jump(0));
+    loops_.back().continues.push_back({j, nvar(), active_ids()});
+}
+
+void ParseProto::goto_stat() {
+    Token name = lex().next();
+    if (name.kind != Tok::Name) fatal("expect name");
+    for (std::size_t i = labels_.size(); i-- > 0;) {
+        const GotoLabel& l = labels_[i];
+        if (l.name != name.s) continue;
+        if (leaves_captured(active_ids(), l.nvar, nvar())) emit(ByteCode::a_only(Op::Close, l.nvar));
+        emit_jump_to(l.icode);
+        return;
+    }
+    std::size_t j = emit(ByteCode::jump(0));
+    gotos_.push_back({std::move(name.s), j, nvar(), active_ids()});
+}
+
+void ParseProto::label_stat(std::size_t first_goto) {
+    Token name = lex().next();
+    if (name.kind != Tok::Name) fatal("expect name");
+    lex().expect(Tok::DoubColon);
+    for (;;) {
+        Tok t = lex().peek().kind;
+        if (t == Tok::DoubColon) {
+            lex().next();
+            label_stat(first_goto);
+        } else if (t == Tok::SemiColon) {
+            lex().next();
+        } else {
+            break;
+        }
+    }
+    bool is_last = is_block_end(lex().peek().kind);
+    for (auto& l : labels_)
+        if (l.name == name.s) fatal("duplicate label " + name.s);
+    std::size_t icode = pc();
+    std::size_t n = nvar();
+    bool close_emitted = false;
+    for (std::size_t i = first_goto; i < gotos_.size();) {
+        GotoLabel& g = gotos_[i];
+        if (g.name != name.s) {
+            ++i;
+            continue;
+        }
+        if (!is_last && g.nvar < n) fatal("goto jump into scope " + name.s);
+        if (!close_emitted && leaves_captured(g.ids, n, g.nvar)) {
+            // The goto leaves a captured local: the label starts with a Close, harmless for
+            // every other path that reaches it (it only closes cells of ended scopes).
+            emit(ByteCode::a_only(Op::Close, n));
+            close_emitted = true;
+        }
+        patch_jump(g.icode, icode);
+        gotos_.erase(gotos_.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    labels_.push_back({std::move(name.s), icode, n, {}});
+}
+
+} // namespace tarn

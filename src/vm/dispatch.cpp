@@ -1,0 +1,684 @@
+// The dispatch loop: for every instruction of every Lua frame of a run, copy its prepared
+// trace line to the output, then execute it. Lua calls push a frame and stay in this loop;
+// returns pop it and complete the caller's calling instruction.
+//
+// Hazards: hot state lives in locals, and some operations invalidate what they cache.
+//  1. A register write at or above the top (set_slot, copy_slot, resize) may reallocate the
+//     stack. Compute the value first and write last; never keep a reference into the stack
+//     across a write, a native call or a frame change.
+//  2. A native call pushes its results, so it may reallocate the stack too.
+//  3. Entering or leaving a Lua frame changes the stack and may reallocate `frames_`: save
+//     pc into the frame before, and reload every local with LOAD_FRAME after.
+//  4. Table stores and cell closing release values, which may free other objects (never the
+//     stack, the running closure or the table operated on, which are all held elsewhere).
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "utils/interrupt.h"
+#include "utils/output.h"
+#include "value/arith.h"
+#include "value/table.h"
+#include "vm/exe_state.h"
+
+namespace tarn {
+
+namespace {
+
+// Backward jumps and calls between two looks at the host's interrupt flag.
+constexpr int poll_interval = 4096;
+
+void check_interrupt() {
+    if (interrupt_poll && interrupt_poll()) throw Interrupted{};
+}
+
+[[gnu::always_inline]] inline const Value& konst(const Value* k, std::size_t n, std::size_t x) {
+    if (x >= n) [[unlikely]]
+        fatal_bounds(n, x);
+    return k[x];
+}
+
+[[gnu::always_inline]] inline Upvalue* cell_at(const Rc<Upvalue>* ups, std::size_t n, std::size_t x) {
+    if (x >= n) [[unlikely]]
+        fatal_bounds(n, x);
+    return ups[x].get();
+}
+
+// The variable a cell stands for: the live register while open, its own value once closed.
+[[gnu::always_inline]] inline const Value& held(const std::vector<Value>& stack, const Upvalue* u) {
+    if (!u->is_open()) return u->closed_value();
+    if (u->slot() >= stack.size()) fatal_bounds(stack.size(), u->slot());
+    return stack[u->slot()];
+}
+
+std::int64_t wrap(std::uint64_t x) { return static_cast<std::int64_t>(x); }
+std::uint64_t bits(std::int64_t x) { return static_cast<std::uint64_t>(x); }
+
+// Which operators have an inline path for two integers (giving an integer) and for two
+// floats; everything else, mixed operands and every failure go to `arith`.
+template <ArithOp op> constexpr bool int_fast = op != ArithOp::Pow && op != ArithOp::Div;
+template <ArithOp op>
+constexpr bool float_fast = op == ArithOp::Add || op == ArithOp::Sub || op == ArithOp::Mul || op == ArithOp::Div;
+
+template <ArithOp op> [[gnu::always_inline]] inline std::int64_t int_op(std::int64_t x, std::int64_t y) {
+    if constexpr (op == ArithOp::Add) return wrap(bits(x) + bits(y));
+    if constexpr (op == ArithOp::Sub) return wrap(bits(x) - bits(y));
+    if constexpr (op == ArithOp::Mul) return wrap(bits(x) * bits(y));
+    // A positive divisor can neither be zero nor overflow; the rest is checked out of line.
+    if constexpr (op == ArithOp::Mod) return y > 0 ? x % y : int_mod(x, y);
+    if constexpr (op == ArithOp::Idiv) return y > 0 ? x / y : int_idiv(x, y);
+    if constexpr (op == ArithOp::BitAnd) return x & y;
+    if constexpr (op == ArithOp::BitXor) return x ^ y;
+    if constexpr (op == ArithOp::BitOr) return x | y;
+    if constexpr (op == ArithOp::ShiftL) return wrap(bits(x) << (y & 63));
+    if constexpr (op == ArithOp::ShiftR) return x >> (y & 63);
+    return 0;
+}
+
+template <ArithOp op> [[gnu::always_inline]] inline double float_op(double x, double y) {
+    if constexpr (op == ArithOp::Add) return x + y;
+    if constexpr (op == ArithOp::Sub) return x - y;
+    if constexpr (op == ArithOp::Mul) return x * y;
+    return x / y;
+}
+
+[[gnu::always_inline]] inline bool equal(const Value& a, const Value& b) {
+    if (a.is_int() && b.is_int()) return a.as_int() == b.as_int();
+    return a == b;
+}
+
+[[gnu::always_inline]] inline Order ordered(const Value& a, const Value& b) {
+    if (a.is_int() && b.is_int()) {
+        std::int64_t x = a.as_int();
+        std::int64_t y = b.as_int();
+        return x < y ? Order::Less : (x > y ? Order::Greater : Order::Equal);
+    }
+    Order o = partial_cmp(a, b);
+    if (o == Order::None) fatal(unwrap_none);
+    return o;
+}
+
+// The immediate forms compare a number exactly with the immediate; a float against it as a
+// float (exact, since the immediate is at most 255), so NaN has no order here either.
+[[gnu::always_inline]] inline Order ordered_imm(const Value& a, std::int64_t imm) {
+    if (a.is_int()) {
+        std::int64_t x = a.as_int();
+        return x < imm ? Order::Less : (x > imm ? Order::Greater : Order::Equal);
+    }
+    if (!a.is_float()) fatal("invalid compare");
+    double x = a.as_float();
+    double y = static_cast<double>(imm);
+    if (x < y) return Order::Less;
+    if (x > y) return Order::Greater;
+    if (x == y) return Order::Equal;
+    fatal(unwrap_none);
+}
+
+[[gnu::always_inline]] inline Value negate(const Value& a) {
+    if (a.is_int()) return Value::integer(wrap(0 - bits(a.as_int())));
+    if (a.is_float()) return Value::number(-a.as_float());
+    return arith_neg(a);
+}
+
+[[gnu::always_inline]] inline Value length(const Value& a) {
+    if (a.is_table()) return Value::integer(static_cast<std::int64_t>(a.as_table()->array_len()));
+    return arith_len(a);
+}
+
+// The integer limit of an integer loop given a float limit; `skip` when no counter value
+// can reach it.
+std::int64_t int_limit(double limit, std::int64_t step, bool& skip) {
+    constexpr double two63 = 9223372036854775808.0;
+    if (step > 0) {
+        if (limit < -two63) {
+            skip = true;
+            return -1;
+        }
+        return float_to_int_saturating(std::floor(limit));
+    }
+    if (limit > two63) {
+        skip = true;
+        return 1;
+    }
+    return float_to_int_saturating(std::ceil(limit));
+}
+
+std::size_t offset(std::size_t pc, std::ptrdiff_t d) { return pc + static_cast<std::size_t>(d); }
+
+} // namespace
+
+template <ArithOp op>
+[[gnu::always_inline]] inline void ExeState::arith_into(std::size_t dst, const Value& a, const Value& b) {
+    if constexpr (int_fast<op>) {
+        if (a.is_int() && b.is_int()) {
+            put_int(dst, int_op<op>(a.as_int(), b.as_int()));
+            return;
+        }
+    }
+    if constexpr (float_fast<op>) {
+        if (a.is_float() && b.is_float()) {
+            put_float(dst, float_op<op>(a.as_float(), b.as_float()));
+            return;
+        }
+    }
+    set_slot(dst, arith(op, a, b));
+}
+
+#define LOAD_FRAME()                                                                             \
+    do {                                                                                         \
+        fr = &frames_[depth_ - 1];                                                               \
+        FuncProto* p_ = fr->proto;                                                               \
+        code = p_->byte_codes.data();                                                            \
+        ncode = p_->byte_codes.size();                                                           \
+        kst = p_->constants.data();                                                              \
+        nk = p_->constants.size();                                                               \
+        ttext = p_->trace_text.data();                                                           \
+        toff = p_->trace_offsets.data();                                                         \
+        ups = fr->closure ? fr->closure->upvalues.data() : nullptr;                              \
+        nups = fr->closure ? fr->closure->upvalues.size() : 0;                                   \
+        fb = fr->base;                                                                           \
+        base = fb;                                                                               \
+        pc = fr->pc;                                                                             \
+    } while (0)
+
+#define POLL()                                                                                   \
+    do {                                                                                         \
+        if (--poll_left == 0) {                                                                  \
+            poll_left = poll_interval;                                                           \
+            check_interrupt();                                                                   \
+        }                                                                                        \
+    } while (0)
+
+// Operand access: R reads a register (bounds-checked), K a constant, U an upvalue cell.
+#define R(x) at(fb + (x))
+#define K(x) konst(kst, nk, (x))
+#define U(x) cell_at(ups, nups, (x))
+#define DST(x) (fb + (x))
+
+#define ARITH_FORMS(Name, IntForm, ConstForm, op)                                                \
+    case Op::Name: {                                                                             \
+        const Value& l = R(i.b);                                                                 \
+        const Value& r = R(i.c);                                                                 \
+        arith_into<op>(DST(i.a), l, r);                                                     \
+        break;                                                                                   \
+    }                                                                                            \
+    case Op::IntForm: {                                                                          \
+        const Value& l = R(i.b);                                                                 \
+        arith_into<op>(DST(i.a), l, Value::integer(i.c));                                   \
+        break;                                                                                   \
+    }                                                                                            \
+    case Op::ConstForm: {                                                                        \
+        const Value& l = R(i.b);                                                                 \
+        const Value& r = K(i.c);                                                                 \
+        arith_into<op>(DST(i.a), l, r);                                                     \
+        break;                                                                                   \
+    }
+
+#define ORDER_FORMS(Name, holds)                                                                 \
+    case Op::Name: {                                                                             \
+        const Value& l = R(i.a);                                                                 \
+        const Value& r = R(i.b);                                                                 \
+        Order o = ordered(l, r);                                                                 \
+        if ((holds) == (i.c != 0)) ++pc;                                                         \
+        break;                                                                                   \
+    }                                                                                            \
+    case Op::Name##Int: {                                                                        \
+        Order o = ordered_imm(R(i.a), i.b);                                                      \
+        if ((holds) == (i.c != 0)) ++pc;                                                         \
+        break;                                                                                   \
+    }                                                                                            \
+    case Op::Name##Const: {                                                                      \
+        const Value& l = R(i.a);                                                                 \
+        const Value& r = K(i.b);                                                                 \
+        Order o = ordered(l, r);                                                                 \
+        if ((holds) == (i.c != 0)) ++pc;                                                         \
+        break;                                                                                   \
+    }
+
+void ExeState::run() {
+    Output& output = out();
+    CallFrame* fr;
+    const ByteCode* code;
+    std::size_t ncode;
+    const Value* kst;
+    std::size_t nk;
+    const char* ttext;
+    const std::uint32_t* toff;
+    const Rc<Upvalue>* ups;
+    std::size_t nups;
+    std::size_t fb;
+    std::size_t pc;
+    int poll_left = poll_interval;
+
+    LOAD_FRAME();
+    for (;;) {
+        if (pc >= ncode) [[unlikely]]
+            fatal_bounds(ncode, pc);
+        const ByteCode i = code[pc];
+        output.write(ttext + toff[pc], toff[pc + 1] - toff[pc]);
+
+        switch (i.op) {
+        case Op::LoadConst:
+            copy_slot(DST(i.a), K(i.bx()));
+            break;
+        case Op::LoadNil:
+            truncate(DST(i.a));
+            stack.resize(DST(i.a) + i.b);
+            break;
+        case Op::LoadBool:
+            set_slot(DST(i.a), Value::boolean(i.b != 0));
+            break;
+        case Op::LoadInt:
+            put_int(DST(i.a), i.sbx());
+            break;
+        case Op::Move:
+            copy_slot(DST(i.a), R(i.b));
+            break;
+
+        case Op::GetUpvalue:
+            copy_slot(DST(i.a), held(stack, U(i.b)));
+            break;
+        case Op::SetUpvalue:
+        case Op::SetUpvalueConst: {
+            Value v = i.op == Op::SetUpvalue ? R(i.b) : K(i.b);
+            Upvalue* u = U(i.a);
+            if (!u->is_open()) {
+                u->set_closed_value(std::move(v));
+            } else {
+                if (u->slot() >= stack.size()) fatal_bounds(stack.size(), u->slot());
+                stack[u->slot()] = std::move(v);
+            }
+            break;
+        }
+        case Op::Close:
+            close_from(stack, fr->brokers, DST(i.a));
+            break;
+
+        case Op::NewTable:
+            set_slot(DST(i.a), new_table(i.b, i.c));
+            break;
+        case Op::SetTable: {
+            Value key = R(i.b);
+            Value v = R(i.c);
+            new_index(R(i.a), std::move(key), std::move(v));
+            break;
+        }
+        case Op::SetField: {
+            Value key = K(i.b);
+            Value v = R(i.c);
+            new_index(R(i.a), std::move(key), std::move(v));
+            break;
+        }
+        case Op::SetInt: {
+            Value v = R(i.c);
+            new_index_array(R(i.a), i.b, std::move(v));
+            break;
+        }
+        case Op::SetTableConst: {
+            Value key = R(i.b);
+            Value v = K(i.c);
+            new_index(R(i.a), std::move(key), std::move(v));
+            break;
+        }
+        case Op::SetFieldConst: {
+            Value key = K(i.b);
+            Value v = K(i.c);
+            new_index(R(i.a), std::move(key), std::move(v));
+            break;
+        }
+        case Op::SetIntConst: {
+            Value v = K(i.c);
+            new_index_array(R(i.a), i.b, std::move(v));
+            break;
+        }
+        case Op::SetList: {
+            std::size_t t = DST(i.a);
+            const Value& tv = R(i.a);
+            if (!tv.is_table()) fatal("not table");
+            std::size_t first = t + 1;
+            std::size_t n = stack.size() - first;
+            if (i.b != 0) {
+                n = i.b;
+                if (first + n > stack.size()) fatal_bounds(stack.size(), stack.size());
+            }
+            tv.as_table()->append(stack.data() + first, n);
+            stack.erase(stack.begin() + static_cast<std::ptrdiff_t>(first),
+                        stack.begin() + static_cast<std::ptrdiff_t>(first + n));
+            break;
+        }
+        case Op::GetTable: {
+            const Value& key = R(i.c);
+            set_slot(DST(i.a), index(R(i.b), key));
+            break;
+        }
+        case Op::GetField: {
+            const Value& key = K(i.c);
+            set_slot(DST(i.a), index(R(i.b), key));
+            break;
+        }
+        case Op::GetInt:
+            set_slot(DST(i.a), index_array(R(i.b), i.c));
+            break;
+        case Op::GetFieldSelf: {
+            Value obj = R(i.b);
+            const Value& key = K(i.c);
+            set_slot(DST(i.a), index(obj, key));
+            set_slot(DST(i.a) + 1, std::move(obj));
+            break;
+        }
+        case Op::SetUpField:
+        case Op::SetUpFieldConst: {
+            Value key = K(i.b);
+            Value v = i.op == Op::SetUpField ? R(i.c) : K(i.c);
+            new_index(held(stack, U(i.a)), std::move(key), std::move(v));
+            break;
+        }
+        case Op::GetUpField: {
+            const Value& key = K(i.c);
+            set_slot(DST(i.a), index(held(stack, U(i.b)), key));
+            break;
+        }
+
+        case Op::Jump: {
+            std::int16_t off = i.sbx();
+            pc = offset(pc, off);
+            if (off < 0) POLL();
+            break;
+        }
+        case Op::TestAndJump:
+        case Op::TestOrJump: {
+            if (R(i.a).truthy() == (i.op == Op::TestAndJump)) {
+                std::int16_t off = i.sbx();
+                pc = offset(pc, off);
+                if (off < 0) POLL();
+            }
+            break;
+        }
+        case Op::TestAndSetJump:
+        case Op::TestOrSetJump: {
+            const Value& v = R(i.b);
+            if (v.truthy() == (i.op == Op::TestAndSetJump)) {
+                copy_slot(DST(i.a), v);
+                pc += i.c;
+            }
+            break;
+        }
+        case Op::SetFalseSkip:
+            set_slot(DST(i.a), Value::boolean(false));
+            ++pc;
+            break;
+
+        case Op::ForPrepare: {
+            std::size_t b = DST(i.a);
+            const Value& init = at(b);
+            const Value& step = at(b + 2);
+            bool runs;
+            if (init.is_int() && step.is_int()) {
+                std::int64_t x = init.as_int();
+                std::int64_t s = step.as_int();
+                if (s == 0) fatal("0 step in numerical for");
+                const Value& limit = at(b + 1);
+                std::int64_t lim;
+                bool skip = false;
+                if (limit.is_int()) {
+                    lim = limit.as_int();
+                } else if (limit.is_float()) {
+                    lim = int_limit(limit.as_float(), s, skip);
+                    stack[b + 1].set_int(lim);
+                } else {
+                    fatal("invalid limit type");
+                }
+                runs = !skip && (s > 0 ? x <= lim : x >= lim);
+            } else {
+                double x = make_float(b);
+                double lim = make_float(b + 1);
+                double s = make_float(b + 2);
+                if (s == 0.0) fatal("0 step in numerical for");
+                runs = s > 0 ? lim >= x : x >= lim;
+            }
+            if (!runs) pc += i.bx();
+            break;
+        }
+        case Op::ForLoop: {
+            std::size_t b = DST(i.a);
+            const Value& limit = at(b + 1);
+            const Value& step = at(b + 2);
+            bool goes_on;
+            if (limit.is_int()) {
+                if (!step.is_int()) fatal("xx");
+                Value& counter = stack[b];
+                if (!counter.is_int()) fatal("xxx");
+                std::int64_t s = step.as_int();
+                std::int64_t next;
+                // A counter that would leave the 64-bit range has passed any limit.
+                if (__builtin_add_overflow(counter.as_int(), s, &next)) break;
+                counter.set_int(next);
+                goes_on = s > 0 ? next <= limit.as_int() : next >= limit.as_int();
+            } else if (limit.is_float()) {
+                if (!step.is_float()) fatal("xx");
+                Value& counter = stack[b];
+                if (!counter.is_float()) fatal("xxx");
+                double s = step.as_float();
+                double next = counter.as_float() + s;
+                counter.set_float(next);
+                goes_on = s > 0 ? limit.as_float() >= next : next >= limit.as_float();
+            } else {
+                fatal("xx");
+            }
+            if (goes_on) {
+                pc -= i.bx();
+                POLL();
+            }
+            break;
+        }
+        case Op::ForCallLoop: {
+            POLL();
+            std::size_t b = DST(i.a);
+            truncate(b + 3);
+            Kind k = at(b).kind();
+            if (k != Kind::NativeFunction && k != Kind::NativeClosure && k != Kind::LuaFunction &&
+                k != Kind::LuaClosure)
+                fatal("invalid function: " + stack[b].quoted());
+            at(b + 1);
+            at(b + 2);
+            if (k == Kind::NativeFunction || k == Kind::NativeClosure) {
+                pc = offset(pc, finish_call(i, fb, call_native(b + 1)));
+                break;
+            }
+            // A Lua iterator runs on copies of the loop's three registers, so whatever it does
+            // to its parameters or its frame cannot disturb the loop's own state.
+            Value fn = stack[b];
+            Value state = stack[b + 1];
+            Value control = stack[b + 2];
+            stack.push_back(std::move(fn));
+            stack.push_back(std::move(state));
+            stack.push_back(std::move(control));
+            fr->pc = pc;
+            enter_lua(stack[b + 3], b + 4);
+            LOAD_FRAME();
+            continue;
+        }
+
+        case Op::Closure: {
+            const Value& kv = K(i.bx());
+            if (kv.kind() != Kind::LuaFunction) fatal("must be funcproto");
+            auto* p = static_cast<FuncProto*>(kv.as_shared());
+            std::vector<Rc<Upvalue>> cells;
+            cells.reserve(p->upindexes.size());
+            for (const UpIndex& ui : p->upindexes) {
+                if (ui.where == UpIndex::Upvalue)
+                    cells.emplace_back(U(ui.index));
+                else
+                    cells.push_back(capture_slot(fr->brokers, fb + ui.index));
+            }
+            Rc<LuaClosure> c = make_rc<LuaClosure>(Rc<FuncProto>(p), std::move(cells));
+            set_slot(DST(i.a), Value::shared(Kind::LuaClosure, c.get()));
+            break;
+        }
+
+        case Op::Call:
+        case Op::CallSet: {
+            POLL();
+            bool set = i.op == Op::CallSet;
+            std::size_t func = DST(set ? i.b : i.a);
+            std::size_t narg = set ? i.c : i.b;
+            if (narg != 0) truncate(func + narg);
+            const Value& fn = at(func);
+            switch (fn.kind()) {
+            case Kind::NativeFunction:
+            case Kind::NativeClosure:
+                pc = offset(pc, finish_call(i, fb, call_native(func + 1)));
+                break;
+            case Kind::LuaFunction:
+            case Kind::LuaClosure:
+                fr->pc = pc;
+                enter_lua(fn, func + 1);
+                LOAD_FRAME();
+                continue;
+            default:
+                fatal("invalid function: " + fn.quoted());
+            }
+            break;
+        }
+        case Op::TailCall: {
+            POLL();
+            if (!fr->brokers.empty()) {
+                close_brokers(stack, fr->brokers.data(), fr->brokers.data() + fr->brokers.size());
+                fr->brokers.clear();
+            }
+            std::size_t func = std::min(DST(i.a), stack.size());
+            stack.erase(stack.begin() + static_cast<std::ptrdiff_t>(fb - 1),
+                        stack.begin() + static_cast<std::ptrdiff_t>(func));
+            if (i.b != 0) truncate(fb + i.b - 1);
+            const Value& fn = at(fb - 1);
+            switch (fn.kind()) {
+            case Kind::NativeFunction:
+            case Kind::NativeClosure:
+                if (!return_to_caller(call_native(fb))) return;
+                LOAD_FRAME();
+                break;
+            case Kind::LuaFunction:
+            case Kind::LuaClosure:
+                replace_frame(fn);
+                LOAD_FRAME();
+                continue;
+            default:
+                fatal("invalid function: " + fn.quoted());
+            }
+            break;
+        }
+        case Op::Return0:
+        case Op::Return: {
+            if (!fr->brokers.empty()) {
+                close_brokers(stack, fr->brokers.data(), fr->brokers.data() + fr->brokers.size());
+                fr->brokers.clear();
+            }
+            std::size_t n = i.op == Op::Return0 ? 0 : results_of_return(i.a, i.b, fb);
+            if (!return_to_caller(n)) return;
+            LOAD_FRAME();
+            break;
+        }
+        case Op::VarArgs: {
+            std::size_t dst = DST(i.a);
+            truncate(dst);
+            stack.resize(dst);
+            const std::vector<Value>& va = fr->varargs;
+            std::size_t n = i.b == 0 ? va.size() : std::min<std::size_t>(i.b, va.size());
+            stack.insert(stack.end(), va.begin(), va.begin() + static_cast<std::ptrdiff_t>(n));
+            if (i.b > va.size()) stack.resize(dst + i.b);
+            break;
+        }
+
+        case Op::Neg:
+            set_slot(DST(i.a), negate(R(i.b)));
+            break;
+        case Op::Not:
+            set_slot(DST(i.a), Value::boolean(!R(i.b).truthy()));
+            break;
+        case Op::BitNot: {
+            const Value& v = R(i.b);
+            set_slot(DST(i.a), v.is_int() ? Value::integer(~v.as_int()) : arith_bit_not(v));
+            break;
+        }
+        case Op::Len:
+            set_slot(DST(i.a), length(R(i.b)));
+            break;
+
+        case Op::Add: {
+            const Value& l = R(i.b);
+            const Value& r = R(i.c);
+            arith_into<ArithOp::Add>(DST(i.a), l, r);
+            break;
+        }
+        case Op::AddConst: {
+            const Value& l = R(i.b);
+            const Value& r = K(i.c);
+            arith_into<ArithOp::Add>(DST(i.a), l, r);
+            break;
+        }
+        case Op::AddInt: {
+            const Value& l = R(i.b);
+            arith_into<ArithOp::Add>(DST(i.a), l, Value::integer(i.c));
+            break;
+        }
+            ARITH_FORMS(Sub, SubInt, SubConst, ArithOp::Sub)
+            ARITH_FORMS(Mul, MulInt, MulConst, ArithOp::Mul)
+            ARITH_FORMS(Mod, ModInt, ModConst, ArithOp::Mod)
+            ARITH_FORMS(Div, DivInt, DivConst, ArithOp::Div)
+            ARITH_FORMS(Idiv, IdivInt, IdivConst, ArithOp::Idiv)
+            ARITH_FORMS(Pow, PowInt, PowConst, ArithOp::Pow)
+            ARITH_FORMS(BitAnd, BitAndInt, BitAndConst, ArithOp::BitAnd)
+            ARITH_FORMS(BitXor, BitXorInt, BitXorConst, ArithOp::BitXor)
+            ARITH_FORMS(BitOr, BitOrInt, BitOrConst, ArithOp::BitOr)
+            ARITH_FORMS(ShiftL, ShiftLInt, ShiftLConst, ArithOp::ShiftL)
+            ARITH_FORMS(ShiftR, ShiftRInt, ShiftRConst, ArithOp::ShiftR)
+
+        case Op::Equal:
+        case Op::NotEq: {
+            const Value& l = R(i.a);
+            const Value& r = R(i.b);
+            if ((equal(l, r) == (i.op == Op::Equal)) == (i.c != 0)) ++pc;
+            break;
+        }
+        case Op::EqualInt:
+        case Op::NotEqInt: {
+            const Value& l = R(i.a);
+            bool eq = l.is_int() ? l.as_int() == i.b : l == Value::integer(i.b);
+            if ((eq == (i.op == Op::EqualInt)) == (i.c != 0)) ++pc;
+            break;
+        }
+        case Op::EqualConst:
+        case Op::NotEqConst: {
+            const Value& l = R(i.a);
+            const Value& r = K(i.b);
+            if ((equal(l, r) == (i.op == Op::EqualConst)) == (i.c != 0)) ++pc;
+            break;
+        }
+            ORDER_FORMS(LesEq, o != Order::Greater)
+            ORDER_FORMS(GreEq, o != Order::Less)
+            ORDER_FORMS(Less, o == Order::Less)
+            ORDER_FORMS(Greater, o == Order::Greater)
+
+        case Op::Concat: {
+            const Value& l = R(i.b);
+            const Value& r = R(i.c);
+            set_slot(DST(i.a), concat(l, r));
+            break;
+        }
+        }
+        ++pc;
+    }
+}
+
+#undef LOAD_FRAME
+#undef POLL
+#undef R
+#undef K
+#undef U
+#undef DST
+#undef ARITH_FORMS
+#undef ORDER_FORMS
+
+} // namespace tarn

@@ -1,0 +1,2 @@
+-- The smallest program: one call of a built-in function.
+print("hello, world")

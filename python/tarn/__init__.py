@@ -1,0 +1,23 @@
+"""tarn: a tracing interpreter for a subset of Lua.
+
+``Brindle.raw_input(path)`` compiles the script at ``path``, prints the listing of every
+compiled function on standard output (file descriptor 1), then runs it and prints one trace
+line per executed instruction, interleaved with the script's own output. Any error in the
+script stops the run with ``pyo3_runtime.PanicException``, which derives from
+``BaseException``: catch it explicitly (see :func:`is_panic`).
+"""
+
+from . import Brindle
+from .Brindle import raw_input, sum_as_string
+
+__all__ = ["Brindle", "raw_input", "sum_as_string", "is_panic"]
+
+
+def is_panic(exc: BaseException) -> bool:
+    """Tell whether ``exc`` is the exception that reports a fatal stop of the interpreter.
+
+    The exception type is created by the native module the first time a run stops, so it
+    cannot be imported ahead of time; this test works before and after that moment.
+    """
+    t = type(exc)
+    return t.__name__ == "PanicException" and t.__module__ == "pyo3_runtime"

@@ -1,0 +1,95 @@
+// Converts stops into Python errors: the diagnostic block on standard error and the lazily
+// created pyo3_runtime.PanicException type, which lives for the rest of the process once made.
+
+#include "lib/boundary.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <unistd.h>
+
+#include "utils/output.h"
+
+namespace tarn {
+
+namespace {
+
+constexpr const char* panic_doc = "\n"
+                                  "Raised when native code called from Python stops with a fatal error.\n"
+                                  "\n"
+                                  "Like SystemExit, it derives from BaseException, not from Exception, so\n"
+                                  "that it typically propagates all the way up the stack and makes the\n"
+                                  "Python interpreter exit.\n";
+
+// Created on the first stop and never released: every stop of the process raises the same type.
+PyObject* panic_type = nullptr;
+
+PyObject* get_panic_type() {
+    if (!panic_type) {
+        panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc, PyExc_BaseException,
+                                               nullptr);
+    }
+    return panic_type;
+}
+
+// Source paths are recorded relative to the source root by the build; a build that did not map
+// them still yields "src/..." by cutting at the last "/src/" component.
+std::string_view source_path(const char* file) {
+    std::string_view p(file);
+    if (p.starts_with("src/")) return p;
+    std::size_t i = p.rfind("/src/");
+    return i == std::string_view::npos ? p : p.substr(i + 1);
+}
+
+void write_stderr(const char* p, std::size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(2, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+}
+
+// One write for the heading, one for the message: no allocation, so this works when memory
+// has run out.
+void write_diagnostic(std::string_view message, const std::source_location* where) {
+    char head[512];
+    int n;
+    if (where) {
+        std::string_view file = source_path(where->file_name());
+        n = std::snprintf(head, sizeof head, "tarn: fatal error at %.*s:%u:%u:\n", static_cast<int>(file.size()),
+                          file.data(), static_cast<unsigned>(where->line()), static_cast<unsigned>(where->column()));
+    } else {
+        n = std::snprintf(head, sizeof head, "tarn: fatal error in native code (no source location):\n");
+    }
+    if (n > 0) write_stderr(head, std::min(static_cast<std::size_t>(n), sizeof head - 1));
+    write_stderr(message.data(), message.size());
+    write_stderr("\n", 1);
+}
+
+} // namespace
+
+PyObject* raise_stop(std::string_view message, const std::source_location* where) noexcept {
+    out().flush();
+    write_diagnostic(message, where);
+    PyObject* type = get_panic_type();
+    if (!type) return nullptr;
+    // Messages quote script strings, which may hold any bytes; never fail on bad UTF-8.
+    PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (!text) return nullptr;
+    PyRef exc(PyObject_CallFunctionObjArgs(type, text.get(), nullptr));
+    if (!exc) return nullptr;
+    PyErr_SetObject(type, exc.get());
+    return nullptr;
+}
+
+PyObject* return_interrupted() noexcept {
+    out().flush();
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return nullptr;
+}
+
+} // namespace tarn

@@ -1,0 +1,14 @@
+#pragma once
+// The body of raw_input without any Python: compile one script file, print its listings and
+// run it with the execution trace. Whatever way a run ends, nothing it created survives it.
+
+#include <string>
+
+namespace tarn {
+
+// Compiles and runs the script at `path`. Every failure is a fatal stop (tarn::Fatal); an
+// interruption by the host is tarn::Interrupted. Standard output is flushed before it returns
+// or unwinds.
+void run_script(const std::string& path);
+
+} // namespace tarn

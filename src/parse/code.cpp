@@ -290,6 +290,7 @@ Rc<FuncProto> ParseProto::chunk(Tok end) {
     Tok last = block_scope();
     if (last != end) fail_expect(Token(last), Token(end));
     if (!gotos_.empty()) fatal("goto " + gotos_.front().name + " no destination");
+    close_backward_gotos();
     Level& lv = level();
     for (auto& [name, up] : lv.upvalues) fp_->upindexes.push_back(up);
     ctx_.levels.pop_back();

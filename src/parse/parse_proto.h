@@ -46,6 +46,14 @@ struct GotoLabel {
     std::vector<std::uint32_t> ids; // locals active at a goto (for closing captured ones)
 };
 
+// A backward goto whose jump may still need to close captured locals.
+struct BackwardGoto {
+    std::size_t jump;
+    std::size_t target;
+    std::size_t nvar; // active locals at the label
+    std::vector<std::uint32_t> ids;
+};
+
 // A break or continue waiting for its loop to end.
 struct LoopJump {
     std::size_t icode;
@@ -143,6 +151,7 @@ private:
     bool leaves_captured(const std::vector<std::uint32_t>& ids, std::size_t from, std::size_t to) const;
     std::vector<std::uint32_t> active_ids() const;
     void declare_local(std::string name);
+    void close_backward_gotos();
 
     Level& level() { return ctx_.levels.back(); }
     const Level& level() const { return ctx_.levels.back(); }
@@ -154,6 +163,8 @@ private:
     std::vector<LoopBlock> loops_;
     std::vector<GotoLabel> gotos_;
     std::vector<GotoLabel> labels_;
+    // Backward gotos that left locals not yet known to be captured when they were compiled.
+    std::vector<BackwardGoto> backward_gotos_;
     ParseContext& ctx_;
 
     friend class DepthGuard;

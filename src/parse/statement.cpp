@@ -502,12 +502,33 @@ void ParseProto::goto_stat() {
     for (std::size_t i = labels_.size(); i-- > 0;) {
         const GotoLabel& l = labels_[i];
         if (l.name != name.s) continue;
-        if (leaves_captured(active_ids(), l.nvar, nvar())) emit(ByteCode::a_only(Op::Close, l.nvar));
+        if (leaves_captured(active_ids(), l.nvar, nvar())) {
+            emit(ByteCode::a_only(Op::Close, l.nvar));
+        } else if (nvar() > l.nvar) {
+            // A closure later in the text may still capture a local this jump leaves (when a
+            // loop runs it first): checked again when the function ends.
+            backward_gotos_.push_back({pc(), l.icode, l.nvar, active_ids()});
+        }
         emit_jump_to(l.icode);
         return;
     }
     std::size_t j = emit(ByteCode::jump(0));
     gotos_.push_back({std::move(name.s), j, nvar(), active_ids()});
+}
+
+// Routes each backward goto that left a local captured after it was compiled through a
+// trampoline that closes the cells first. The trampolines sit before the final Return0,
+// skipped by the code that falls through to it.
+void ParseProto::close_backward_gotos() {
+    std::size_t skip = SIZE_MAX;
+    for (auto& g : backward_gotos_) {
+        if (!leaves_captured(g.ids, g.nvar, g.ids.size())) continue;
+        if (skip == SIZE_MAX) skip = emit(ByteCode::jump(0));
+        patch_jump(g.jump, pc());
+        emit(ByteCode::a_only(Op::Close, g.nvar));
+        emit_jump_to(g.target);
+    }
+    if (skip != SIZE_MAX) patch_jump(skip, pc());
 }
 
 void ParseProto::label_stat(std::size_t first_goto) {

@@ -1,8 +1,6 @@
 """Operator instructions as the machine runs them: the integer-immediate comparison forms in
 both skip directions, equality against immediates, immediate arithmetic, and upvalue cells."""
 
-import math
-
 import pytest
 
 from listing import program_output
@@ -10,14 +8,6 @@ from listing import program_output
 UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
 
 RELATIONS = ["<", "<=", ">", ">=", "==", "~="]
-
-
-def expected_relations(left):
-    if isinstance(left, bool) or left is None or isinstance(left, (str, dict)):
-        return None
-    if math.isnan(left):
-        return None
-    return [left < 3, left <= 3, left > 3, left >= 3, left == 3, left != 3]
 
 
 LEFTS = {"3": 3, "3.0": 3.0, "2.5": 2.5, "3.5": 3.5, "-7": -7, "4": 4, "1e300": 1e300, "-0.0": -0.0}
@@ -30,7 +20,8 @@ def test_immediate_comparisons(run_lua, left):
     conds = " ".join(f"if x {op} 3 then print('{op}') end" for op in RELATIONS)
     out, err = run_lua(f"local x = {left} print({values}) {conds}")
     assert err is None, err
-    truth = expected_relations(LEFTS[left])
+    x = LEFTS[left]
+    truth = [x < 3, x <= 3, x > 3, x >= 3, x == 3, x != 3]
     assert program_output(out) == ["\t".join(str(t).lower() for t in truth)] + [
         op for op, t in zip(RELATIONS, truth) if t
     ]
@@ -41,7 +32,8 @@ def test_immediate_comparisons(run_lua, left):
     [("nil", False), ("true", False), ("'3'", False), ("{}", False), ("print", False), ("0/0", False), ("3.0", True)],
 )
 def test_equality_with_immediate_for_other_kinds(run_lua, left, eq):
-    out, err = run_lua(f"local x = {left} print(x == 3, x ~= 3) if x == 3 then print('eq') end if x ~= 3 then print('ne') end")
+    script = f"local x = {left} print(x == 3, x ~= 3) if x == 3 then print('eq') end if x ~= 3 then print('ne') end"
+    out, err = run_lua(script)
     assert err is None
     assert program_output(out) == [f"{str(eq).lower()}\t{str(not eq).lower()}", "eq" if eq else "ne"]
 
@@ -52,7 +44,6 @@ def test_equality_with_immediate_for_other_kinds(run_lua, left, eq):
         ("0/0", UNWRAP_NONE),
         ("nil", "invalid compare"),
         ("'3'", "invalid compare"),
-        ("true", "invalid compare"),
         ("{}", "invalid compare"),
     ],
 )
@@ -62,35 +53,17 @@ def test_immediate_ordering_errors(run_lua, left, message, op):
     assert err == message
 
 
-def test_register_ordering_errors(run_lua):
-    _, err = run_lua("local x, y = 0/0, 3 local z = x < y")
-    assert err == UNWRAP_NONE
-    _, err = run_lua("local x, y = 1, '2' local z = x < y")
-    assert err == UNWRAP_NONE
-
-
 @pytest.mark.parametrize(
     "expr, expected",
     [
         ("x + 255", "262"),
-        ("x - 255", "-248"),
-        ("x * 255", "1785"),
-        ("x % 255", "7"),
-        ("x // 2", "3"),
         ("-x // 2", "-3"),
         ("-x % 3", "-1"),
         ("x / 2", "3.5"),
-        ("x ^ 2", "49.0"),
-        ("x & 3", "3"),
-        ("x | 8", "15"),
-        ("x ~ 255", "248"),
         ("x << 62", "-4611686018427387904"),
-        ("x >> 1", "3"),
-        ("f + 1", "8.5"),
+        ("-x >> 1", "-4"),
         ("f // 2", "3.75"),
-        ("f % 2", "1.5"),
         ("big + 1", "-9223372036854775808"),
-        ("big * 2", "-2"),
         ("-(big + 1)", "-9223372036854775808"),
     ],
 )
@@ -105,20 +78,15 @@ def test_immediate_arithmetic(run_lua, expr, expected):
     [
         ("x % 0", "attempt to calculate the remainder with a divisor of zero"),
         ("x // 0", "attempt to divide by zero"),
-        ("x % z", "attempt to calculate the remainder with a divisor of zero"),
         ("m // -1", "attempt to divide with overflow"),
         ("m % -1", "attempt to calculate the remainder with overflow"),
         ("f | 1", UNWRAP_NONE),
-        ("s + 1", "not yet implemented: meta"),
         ("~f", "invalid ~"),
         ("-s", "invalid -"),
-        ("#x", "invalid #"),
-        ("s .. x", "not yet implemented: int"),
-        ("s .. f", "not yet implemented: float"),
     ],
 )
 def test_operator_errors(run_lua, expr, message):
-    _, err = run_lua(f"local x, z, f, s, m = 7, 0, 7.5, 's', -9223372036854775807 - 1 local r = {expr}")
+    _, err = run_lua(f"local x, f, s, m = 7, 7.5, 's', -9223372036854775807 - 1 local r = {expr}")
     assert err == message
 
 

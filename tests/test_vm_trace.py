@@ -92,16 +92,3 @@ def test_tail_call_trace(run_lua):
         "  [7]\tReturn0",
     ]
 
-
-def test_trace_before_stop_is_kept(run_lua):
-    out, err = run_lua("print('a')\nlocal x = nil\nx()\n")
-    assert err == "invalid function: nil"
-    assert trace_and_output(out) == [
-        "  [0]\tGetField(1, 0, 0)",
-        "  [1]\tLoadConst(2, 1)",
-        "  [2]\tCall(1, 2, 0)",
-        "a",
-        "  [3]\tLoadNil(1, 1)",
-        "  [4]\tMove(2, 1)",
-        "  [5]\tCall(2, 1, 0)",
-    ]

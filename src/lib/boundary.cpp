@@ -26,8 +26,8 @@ PyObject* panic_type = nullptr;
 
 PyObject* get_panic_type() {
     if (!panic_type) {
-        panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc, PyExc_BaseException,
-                                               nullptr);
+        panic_type =
+            PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc, PyExc_BaseException, nullptr);
     }
     return panic_type;
 }
@@ -60,8 +60,9 @@ void write_diagnostic(std::string_view message, const std::source_location* wher
     int n;
     if (where) {
         std::string_view file = source_path(where->file_name());
-        n = std::snprintf(head, sizeof head, "tarn: fatal error at %.*s:%u:%u:\n", static_cast<int>(file.size()),
-                          file.data(), static_cast<unsigned>(where->line()), static_cast<unsigned>(where->column()));
+        n = std::snprintf(head, sizeof head, "tarn: fatal error at %.*s:%u:%u:\n",
+                          static_cast<int>(file.size()), file.data(), static_cast<unsigned>(where->line()),
+                          static_cast<unsigned>(where->column()));
     } else {
         n = std::snprintf(head, sizeof head, "tarn: fatal error in native code (no source location):\n");
     }

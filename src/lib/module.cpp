@@ -130,7 +130,8 @@ template <class F> PyCFunction as_cfunction(F* f) {
 }
 
 PyMethodDef methods[] = {
-    {"sum_as_string", as_cfunction(sum_as_string), METH_VARARGS | METH_KEYWORDS, "sum_as_string(a, b)\n--\n\n"},
+    {"sum_as_string", as_cfunction(sum_as_string), METH_VARARGS | METH_KEYWORDS,
+     "sum_as_string(a, b)\n--\n\n"},
     {"raw_input", as_cfunction(raw_input), METH_VARARGS | METH_KEYWORDS, "raw_input(prompt)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -144,7 +145,8 @@ int brindle(PyObject* module) { return PyModule_AddFunctions(module, methods); }
 
 PyObject* init_module() {
     if (initialised) {
-        PyErr_SetString(PyExc_ImportError, "PyO3 modules may only be initialized once per interpreter process");
+        PyErr_SetString(PyExc_ImportError,
+                        "PyO3 modules may only be initialized once per interpreter process");
         return nullptr;
     }
     PyRef module(PyModule_Create(&module_def));

@@ -3,6 +3,7 @@
 #include "vm/builtins.h"
 
 #include <string>
+#include <string_view>
 
 #include "utils/fatal.h"
 #include "utils/output.h"
@@ -63,7 +64,7 @@ std::int32_t lib_print(ExeState& state) {
 }
 
 std::int32_t lib_type(ExeState& state) {
-    Value name = Value::string(type_name(state.at(state.base).kind()));
+    Value name = Value::string(std::string_view(type_name(state.at(state.base).kind())));
     state.stack.push_back(std::move(name));
     return 1;
 }

@@ -58,9 +58,10 @@ std::uint64_t bits(std::int64_t x) { return static_cast<std::uint64_t>(x); }
 
 // Which operators have an inline path for two integers (giving an integer) and for two
 // floats; everything else, mixed operands and every failure go to `arith`.
-template <ArithOp op> constexpr bool int_fast = op != ArithOp::Pow && op != ArithOp::Div;
+template <ArithOp op> constexpr bool int_fast = (op != ArithOp::Pow && op != ArithOp::Div);
 template <ArithOp op>
-constexpr bool float_fast = op == ArithOp::Add || op == ArithOp::Sub || op == ArithOp::Mul || op == ArithOp::Div;
+constexpr bool float_fast =
+    op == ArithOp::Add || op == ArithOp::Sub || op == ArithOp::Mul || op == ArithOp::Div;
 
 template <ArithOp op> [[gnu::always_inline]] inline std::int64_t int_op(std::int64_t x, std::int64_t y) {
     if constexpr (op == ArithOp::Add) return wrap(bits(x) + bits(y));
@@ -116,17 +117,6 @@ template <ArithOp op> [[gnu::always_inline]] inline double float_op(double x, do
     fatal(unwrap_none);
 }
 
-[[gnu::always_inline]] inline Value negate(const Value& a) {
-    if (a.is_int()) return Value::integer(wrap(0 - bits(a.as_int())));
-    if (a.is_float()) return Value::number(-a.as_float());
-    return arith_neg(a);
-}
-
-[[gnu::always_inline]] inline Value length(const Value& a) {
-    if (a.is_table()) return Value::integer(static_cast<std::int64_t>(a.as_table()->array_len()));
-    return arith_len(a);
-}
-
 // The integer limit of an integer loop given a float limit; `skip` when no counter value
 // can reach it.
 std::int64_t int_limit(double limit, std::int64_t step, bool& skip) {
@@ -166,29 +156,29 @@ template <ArithOp op>
     set_slot(dst, arith(op, a, b));
 }
 
-#define LOAD_FRAME()                                                                             \
-    do {                                                                                         \
-        fr = &frames_[depth_ - 1];                                                               \
-        FuncProto* p_ = fr->proto;                                                               \
-        code = p_->byte_codes.data();                                                            \
-        ncode = p_->byte_codes.size();                                                           \
-        kst = p_->constants.data();                                                              \
-        nk = p_->constants.size();                                                               \
-        ttext = p_->trace_text.data();                                                           \
-        toff = p_->trace_offsets.data();                                                         \
-        ups = fr->closure ? fr->closure->upvalues.data() : nullptr;                              \
-        nups = fr->closure ? fr->closure->upvalues.size() : 0;                                   \
-        fb = fr->base;                                                                           \
-        base = fb;                                                                               \
-        pc = fr->pc;                                                                             \
+#define LOAD_FRAME()                                                                                         \
+    do {                                                                                                     \
+        fr = &frames_[depth_ - 1];                                                                           \
+        FuncProto* p_ = fr->proto;                                                                           \
+        code = p_->byte_codes.data();                                                                        \
+        ncode = p_->byte_codes.size();                                                                       \
+        kst = p_->constants.data();                                                                          \
+        nk = p_->constants.size();                                                                           \
+        ttext = p_->trace_text.data();                                                                       \
+        toff = p_->trace_offsets.data();                                                                     \
+        ups = fr->closure ? fr->closure->upvalues.data() : nullptr;                                          \
+        nups = fr->closure ? fr->closure->upvalues.size() : 0;                                               \
+        fb = fr->base;                                                                                       \
+        base = fb;                                                                                           \
+        pc = fr->pc;                                                                                         \
     } while (0)
 
-#define POLL()                                                                                   \
-    do {                                                                                         \
-        if (--poll_left == 0) {                                                                  \
-            poll_left = poll_interval;                                                           \
-            check_interrupt();                                                                   \
-        }                                                                                        \
+#define POLL()                                                                                               \
+    do {                                                                                                     \
+        if (--poll_left == 0) {                                                                              \
+            poll_left = poll_interval;                                                                       \
+            check_interrupt();                                                                               \
+        }                                                                                                    \
     } while (0)
 
 // Operand access: R reads a register (bounds-checked), K a constant, U an upvalue cell.
@@ -197,44 +187,44 @@ template <ArithOp op>
 #define U(x) cell_at(ups, nups, (x))
 #define DST(x) (fb + (x))
 
-#define ARITH_FORMS(Name, IntForm, ConstForm, op)                                                \
-    case Op::Name: {                                                                             \
-        const Value& l = R(i.b);                                                                 \
-        const Value& r = R(i.c);                                                                 \
-        arith_into<op>(DST(i.a), l, r);                                                     \
-        break;                                                                                   \
-    }                                                                                            \
-    case Op::IntForm: {                                                                          \
-        const Value& l = R(i.b);                                                                 \
-        arith_into<op>(DST(i.a), l, Value::integer(i.c));                                   \
-        break;                                                                                   \
-    }                                                                                            \
-    case Op::ConstForm: {                                                                        \
-        const Value& l = R(i.b);                                                                 \
-        const Value& r = K(i.c);                                                                 \
-        arith_into<op>(DST(i.a), l, r);                                                     \
-        break;                                                                                   \
+#define ARITH_FORMS(Name, IntForm, ConstForm, op)                                                            \
+    case Op::Name: {                                                                                         \
+        const Value& l = R(i.b);                                                                             \
+        const Value& r = R(i.c);                                                                             \
+        arith_into<op>(DST(i.a), l, r);                                                                      \
+        break;                                                                                               \
+    }                                                                                                        \
+    case Op::IntForm: {                                                                                      \
+        const Value& l = R(i.b);                                                                             \
+        arith_into<op>(DST(i.a), l, Value::integer(i.c));                                                    \
+        break;                                                                                               \
+    }                                                                                                        \
+    case Op::ConstForm: {                                                                                    \
+        const Value& l = R(i.b);                                                                             \
+        const Value& r = K(i.c);                                                                             \
+        arith_into<op>(DST(i.a), l, r);                                                                      \
+        break;                                                                                               \
     }
 
-#define ORDER_FORMS(Name, holds)                                                                 \
-    case Op::Name: {                                                                             \
-        const Value& l = R(i.a);                                                                 \
-        const Value& r = R(i.b);                                                                 \
-        Order o = ordered(l, r);                                                                 \
-        if ((holds) == (i.c != 0)) ++pc;                                                         \
-        break;                                                                                   \
-    }                                                                                            \
-    case Op::Name##Int: {                                                                        \
-        Order o = ordered_imm(R(i.a), i.b);                                                      \
-        if ((holds) == (i.c != 0)) ++pc;                                                         \
-        break;                                                                                   \
-    }                                                                                            \
-    case Op::Name##Const: {                                                                      \
-        const Value& l = R(i.a);                                                                 \
-        const Value& r = K(i.b);                                                                 \
-        Order o = ordered(l, r);                                                                 \
-        if ((holds) == (i.c != 0)) ++pc;                                                         \
-        break;                                                                                   \
+#define ORDER_FORMS(Name, holds)                                                                             \
+    case Op::Name: {                                                                                         \
+        const Value& l = R(i.a);                                                                             \
+        const Value& r = R(i.b);                                                                             \
+        Order o = ordered(l, r);                                                                             \
+        if ((holds) == (i.c != 0)) ++pc;                                                                     \
+        break;                                                                                               \
+    }                                                                                                        \
+    case Op::Name##Int: {                                                                                    \
+        Order o = ordered_imm(R(i.a), i.b);                                                                  \
+        if ((holds) == (i.c != 0)) ++pc;                                                                     \
+        break;                                                                                               \
+    }                                                                                                        \
+    case Op::Name##Const: {                                                                                  \
+        const Value& l = R(i.a);                                                                             \
+        const Value& r = K(i.b);                                                                             \
+        Order o = ordered(l, r);                                                                             \
+        if ((holds) == (i.c != 0)) ++pc;                                                                     \
+        break;                                                                                               \
     }
 
 void ExeState::run() {
@@ -591,20 +581,35 @@ void ExeState::run() {
             break;
         }
 
-        case Op::Neg:
-            set_slot(DST(i.a), negate(R(i.b)));
+        case Op::Neg: {
+            const Value& v = R(i.b);
+            if (v.is_int())
+                put_int(DST(i.a), wrap(0 - bits(v.as_int())));
+            else if (v.is_float())
+                put_float(DST(i.a), -v.as_float());
+            else
+                set_slot(DST(i.a), arith_neg(v));
             break;
+        }
         case Op::Not:
             set_slot(DST(i.a), Value::boolean(!R(i.b).truthy()));
             break;
         case Op::BitNot: {
             const Value& v = R(i.b);
-            set_slot(DST(i.a), v.is_int() ? Value::integer(~v.as_int()) : arith_bit_not(v));
+            if (v.is_int())
+                put_int(DST(i.a), ~v.as_int());
+            else
+                set_slot(DST(i.a), arith_bit_not(v));
             break;
         }
-        case Op::Len:
-            set_slot(DST(i.a), length(R(i.b)));
+        case Op::Len: {
+            const Value& v = R(i.b);
+            if (v.is_table())
+                put_int(DST(i.a), static_cast<std::int64_t>(v.as_table()->array_len()));
+            else
+                set_slot(DST(i.a), arith_len(v));
             break;
+        }
 
         case Op::Add: {
             const Value& l = R(i.b);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <string_view>
 
 #include "utils/interrupt.h"
 #include "value/table.h"
@@ -18,10 +19,13 @@ InterruptPoll interrupt_poll = nullptr;
 
 ExeState::ExeState() {
     Rc<Table> env = make_rc<Table>(0, 0);
-    env->new_index(Value::string("print"), Value::native(lib_print));
-    env->new_index(Value::string("type"), Value::native(lib_type));
-    env->new_index(Value::string("ipairs"), Value::native(ipairs));
-    env->new_index(Value::string("new_counter"), Value::native(test_new_counter));
+    auto install = [&](std::string_view name, NativeFn fn) {
+        env->new_index(Value::string(name), Value::native(fn));
+    };
+    install("print", lib_print);
+    install("type", lib_type);
+    install("ipairs", ipairs);
+    install("new_counter", test_new_counter);
     stack.reserve(1024);
     stack.emplace_back();
     stack.push_back(Value::shared(Kind::Table, env.get()));
@@ -108,16 +112,16 @@ bool ExeState::return_to_caller(std::size_t n) {
     return true;
 }
 
-std::size_t ExeState::results_of_return(std::size_t first, std::size_t want, std::size_t fbase) {
+std::size_t ExeState::results_of_return(std::size_t first, std::size_t count, std::size_t fbase) {
     std::size_t from = fbase + first;
-    if (want == 0) {
+    if (count == 0) {
         if (from > stack.size()) fatal_bounds(stack.size(), from);
         return stack.size() - from;
     }
-    truncate(from + want);
+    truncate(from + count);
     // Results are registers: one that was never written is a read past the top.
-    if (stack.size() < from + want) fatal_bounds(stack.size(), std::max(stack.size(), from));
-    return want;
+    if (stack.size() < from + count) fatal_bounds(stack.size(), std::max(stack.size(), from));
+    return count;
 }
 
 std::ptrdiff_t ExeState::finish_call(ByteCode ci, std::size_t fbase, std::size_t n) {

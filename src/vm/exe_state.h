@@ -25,12 +25,12 @@ inline constexpr std::size_t max_frames = 200000;
 // One running Lua function. The pc of a frame that made a call stays on the calling
 // instruction until the callee returns; the return then completes that instruction.
 struct CallFrame {
-    Value callee;                  // keeps the prototype or closure alive while it runs
+    Value callee; // keeps the prototype or closure alive while it runs
     FuncProto* proto = nullptr;
     LuaClosure* closure = nullptr; // null for a bare prototype, which has no cells
     std::size_t base = 0;
     std::size_t pc = 0;
-    std::vector<Value> varargs;     // arguments beyond the parameters, for vararg functions
+    std::vector<Value> varargs;      // arguments beyond the parameters, for vararg functions
     std::vector<OpenBroker> brokers; // open cells on this frame's registers, sorted by slot
 };
 
@@ -65,9 +65,10 @@ private:
     std::size_t call_native(std::size_t new_base);
     bool return_to_caller(std::size_t n);
     std::ptrdiff_t finish_call(ByteCode ci, std::size_t fbase, std::size_t n);
-    std::size_t results_of_return(std::size_t first, std::size_t want, std::size_t fbase);
+    std::size_t results_of_return(std::size_t first, std::size_t count, std::size_t fbase);
 
-    // Register writes (set_vec semantics: a write past the top extends the stack with nil).
+    // Register writes, with set_vec's meaning (a write past the top first extends the stack
+    // with nil) and its common cases inline.
     [[gnu::always_inline]] void set_slot(std::size_t index, Value v) {
         if (index < stack.size())
             stack[index] = std::move(v);
@@ -79,6 +80,8 @@ private:
     [[gnu::always_inline]] void copy_slot(std::size_t index, const Value& v) {
         if (index < stack.size())
             stack[index] = v;
+        else if (index == stack.size())
+            stack.push_back(v); // safe when v lives in the stack: push_back allows aliasing
         else
             grow_set(index, Value(v));
     }

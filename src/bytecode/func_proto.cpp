@@ -1,5 +1,7 @@
 #include "bytecode/func_proto.h"
 
+#include "utils/output.h"
+
 namespace tarn {
 
 void FuncProto::finish() {
@@ -15,6 +17,8 @@ void FuncProto::finish() {
         trace_text += '\n';
     }
     trace_offsets.push_back(static_cast<std::uint32_t>(trace_text.size()));
+    // Padding for Output::write_padded, which may read past the last line.
+    trace_text.append(Output::slack, '\0');
 }
 
 void FuncProto::print_listing(std::string& out) const {

@@ -22,6 +22,19 @@ public:
         len_ += n;
     }
     void write(std::string_view s) { write(s.data(), s.size()); }
+    // A write whose source may be over-read by up to `slack` bytes (prepared trace lines are
+    // padded): most lines are then copied with one fixed-size move.
+    static constexpr std::size_t slack = 32;
+    void write_padded(const char* p, std::size_t n) {
+        if (n > capacity - len_) {
+            spill(p, n);
+            return;
+        }
+        char* d = buf_ + len_;
+        std::memcpy(d, p, slack);
+        if (n > slack) std::memcpy(d + slack, p + slack, n - slack);
+        len_ += n;
+    }
     void put(char c) {
         if (len_ == capacity) flush();
         buf_[len_++] = c;
@@ -32,7 +45,7 @@ private:
     void spill(const char* p, std::size_t n);
 
     std::size_t len_ = 0;
-    char buf_[capacity];
+    char buf_[capacity + slack];
 };
 
 // The process-wide writer: there is one file descriptor 1, so there is one buffer.

@@ -247,7 +247,7 @@ void ExeState::run() {
         if (pc >= ncode) [[unlikely]]
             fatal_bounds(ncode, pc);
         const ByteCode i = code[pc];
-        output.write(ttext + toff[pc], toff[pc + 1] - toff[pc]);
+        output.write_padded(ttext + toff[pc], toff[pc + 1] - toff[pc]);
 
         switch (i.op) {
         case Op::LoadConst:

@@ -148,3 +148,14 @@ def test_tail_recursion_runs_in_bounded_memory(run_deep):
     assert "\ndone\n" in tail
     # A stack growing by one frame per call would add tens of megabytes here.
     assert rss_big - rss_small < 8 * 1024
+
+
+def test_deeply_nested_source_stops_cleanly_on_small_host_stack(run_deep):
+    # The compiler recurses per nesting level: a small thread stack must end in a stop, not
+    # a crash, and the main thread's stack still takes a thousand levels.
+    src = "x = " + "(" * 3000 + "1" + ")" * 3000
+    err, _, _ = run_deep(src, stack=256 * 1024)
+    assert err == "chunk has too many syntax levels"
+    src = "x = " + "(" * 900 + "1" + ")" * 900 + " print(x)"
+    err, _, tail = run_deep(src, stack=0)
+    assert err is None and tail.endswith("\n1\n  [4]\tReturn0\n")

@@ -8,11 +8,13 @@
 #include "parse/parse_proto.h"
 #include "utils/fatal.h"
 #include "utils/output.h"
+#include "utils/stack_guard.h"
 
 namespace tarn {
 
 namespace {
 
+// Nesting of expressions, blocks and functions; a small thread stack may stop it earlier.
 constexpr std::size_t max_depth = 1000;
 constexpr std::size_t max_reg = 255;
 
@@ -21,7 +23,7 @@ bool fits_i16(std::int64_t v) { return v >= -32768 && v <= 32767; }
 } // namespace
 
 DepthGuard::DepthGuard(ParseContext& ctx) : ctx_(ctx) {
-    if (static_cast<std::size_t>(++ctx_.depth) > max_depth) {
+    if (static_cast<std::size_t>(++ctx_.depth) > max_depth || stack_nearly_full()) {
         --ctx_.depth;
         fatal("chunk has too many syntax levels");
     }

@@ -155,6 +155,8 @@ COMPILE_ERRORS = [
     ("local x = ~1.0", "invalid ~ operator"),
     ("local x = #5", "invalid # operator"),
     ("f(", "invalid prefixexp Eos"),
+    ("(1) = 2", "assign from const"),
+    ("local x (1) = x", "assign from stack"),
     ("x.= 2", "expect name"),
     ("f:1()", "expect name"),
     ("if x then", "assertion `left == right` failed\n  left: Eos\n right: End"),

@@ -52,7 +52,8 @@ std::size_t ParseProto::add_const(Value v) {
         for (std::size_t i = 0; i < k.size(); ++i) {
             if (k[i].kind() != v.kind()) continue;
             if (v.kind() == Kind::Float) {
-                if (std::bit_cast<std::uint64_t>(k[i].as_float()) == std::bit_cast<std::uint64_t>(v.as_float()))
+                if (std::bit_cast<std::uint64_t>(k[i].as_float()) ==
+                    std::bit_cast<std::uint64_t>(v.as_float()))
                     return i;
             } else if (k[i] == v) {
                 return i;
@@ -133,10 +134,8 @@ void ParseProto::discharge(std::size_t dst, ExpDesc e) {
         // A comparison that ended an operand of the chain left a plain jump in a list: it
         // carries no value, so it lands on a store of the boolean it stands for.
         JumpList plain_t, plain_f, value_t, value_f;
-        for (std::size_t j : e.tlist)
-            (fp_->byte_codes[j].op == Op::Jump ? plain_t : value_t).push_back(j);
-        for (std::size_t j : e.flist)
-            (fp_->byte_codes[j].op == Op::Jump ? plain_f : value_f).push_back(j);
+        for (std::size_t j : e.tlist) (fp_->byte_codes[j].op == Op::Jump ? plain_t : value_t).push_back(j);
+        for (std::size_t j : e.flist) (fp_->byte_codes[j].op == Op::Jump ? plain_f : value_f).push_back(j);
         if (!plain_t.empty() || !plain_f.empty()) {
             std::size_t skip = emit(ByteCode::jump(0));
             if (!plain_f.empty()) {
@@ -306,7 +305,8 @@ Rc<FuncProto> ParseProto::chunk(Tok end) {
 
 namespace {
 
-Rc<FuncProto> compile_function(ParseContext& ctx, bool has_varargs, std::vector<std::string> params, Tok end) {
+Rc<FuncProto> compile_function(ParseContext& ctx, bool has_varargs, std::vector<std::string> params,
+                               Tok end) {
     DepthGuard guard(ctx);
     Level lv;
     for (auto& p : params) {

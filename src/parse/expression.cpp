@@ -65,31 +65,81 @@ struct Forms {
 // Register, integer-immediate and constant forms of each arithmetic and bitwise operator.
 bool arith_forms(Tok t, Forms& f, ArithOp& a) {
     switch (t) {
-    case Tok::Add: f = {Op::Add, Op::AddInt, Op::AddConst}; a = ArithOp::Add; return true;
-    case Tok::Sub: f = {Op::Sub, Op::SubInt, Op::SubConst}; a = ArithOp::Sub; return true;
-    case Tok::Mul: f = {Op::Mul, Op::MulInt, Op::MulConst}; a = ArithOp::Mul; return true;
-    case Tok::Mod: f = {Op::Mod, Op::ModInt, Op::ModConst}; a = ArithOp::Mod; return true;
-    case Tok::Div: f = {Op::Div, Op::DivInt, Op::DivConst}; a = ArithOp::Div; return true;
-    case Tok::Idiv: f = {Op::Idiv, Op::IdivInt, Op::IdivConst}; a = ArithOp::Idiv; return true;
-    case Tok::Pow: f = {Op::Pow, Op::PowInt, Op::PowConst}; a = ArithOp::Pow; return true;
-    case Tok::BitAnd: f = {Op::BitAnd, Op::BitAndInt, Op::BitAndConst}; a = ArithOp::BitAnd; return true;
-    case Tok::BitNot: f = {Op::BitXor, Op::BitXorInt, Op::BitXorConst}; a = ArithOp::BitXor; return true;
-    case Tok::BitOr: f = {Op::BitOr, Op::BitOrInt, Op::BitOrConst}; a = ArithOp::BitOr; return true;
-    case Tok::ShiftL: f = {Op::ShiftL, Op::ShiftLInt, Op::ShiftLConst}; a = ArithOp::ShiftL; return true;
-    case Tok::ShiftR: f = {Op::ShiftR, Op::ShiftRInt, Op::ShiftRConst}; a = ArithOp::ShiftR; return true;
-    default: return false;
+    case Tok::Add:
+        f = {Op::Add, Op::AddInt, Op::AddConst};
+        a = ArithOp::Add;
+        return true;
+    case Tok::Sub:
+        f = {Op::Sub, Op::SubInt, Op::SubConst};
+        a = ArithOp::Sub;
+        return true;
+    case Tok::Mul:
+        f = {Op::Mul, Op::MulInt, Op::MulConst};
+        a = ArithOp::Mul;
+        return true;
+    case Tok::Mod:
+        f = {Op::Mod, Op::ModInt, Op::ModConst};
+        a = ArithOp::Mod;
+        return true;
+    case Tok::Div:
+        f = {Op::Div, Op::DivInt, Op::DivConst};
+        a = ArithOp::Div;
+        return true;
+    case Tok::Idiv:
+        f = {Op::Idiv, Op::IdivInt, Op::IdivConst};
+        a = ArithOp::Idiv;
+        return true;
+    case Tok::Pow:
+        f = {Op::Pow, Op::PowInt, Op::PowConst};
+        a = ArithOp::Pow;
+        return true;
+    case Tok::BitAnd:
+        f = {Op::BitAnd, Op::BitAndInt, Op::BitAndConst};
+        a = ArithOp::BitAnd;
+        return true;
+    case Tok::BitNot:
+        f = {Op::BitXor, Op::BitXorInt, Op::BitXorConst};
+        a = ArithOp::BitXor;
+        return true;
+    case Tok::BitOr:
+        f = {Op::BitOr, Op::BitOrInt, Op::BitOrConst};
+        a = ArithOp::BitOr;
+        return true;
+    case Tok::ShiftL:
+        f = {Op::ShiftL, Op::ShiftLInt, Op::ShiftLConst};
+        a = ArithOp::ShiftL;
+        return true;
+    case Tok::ShiftR:
+        f = {Op::ShiftR, Op::ShiftRInt, Op::ShiftRConst};
+        a = ArithOp::ShiftR;
+        return true;
+    default:
+        return false;
     }
 }
 
 bool compare_forms(Tok t, Forms& f) {
     switch (t) {
-    case Tok::Equal: f = {Op::Equal, Op::EqualInt, Op::EqualConst}; return true;
-    case Tok::NotEq: f = {Op::NotEq, Op::NotEqInt, Op::NotEqConst}; return true;
-    case Tok::LesEq: f = {Op::LesEq, Op::LesEqInt, Op::LesEqConst}; return true;
-    case Tok::GreEq: f = {Op::GreEq, Op::GreEqInt, Op::GreEqConst}; return true;
-    case Tok::Less: f = {Op::Less, Op::LessInt, Op::LessConst}; return true;
-    case Tok::Greater: f = {Op::Greater, Op::GreaterInt, Op::GreaterConst}; return true;
-    default: return false;
+    case Tok::Equal:
+        f = {Op::Equal, Op::EqualInt, Op::EqualConst};
+        return true;
+    case Tok::NotEq:
+        f = {Op::NotEq, Op::NotEqInt, Op::NotEqConst};
+        return true;
+    case Tok::LesEq:
+        f = {Op::LesEq, Op::LesEqInt, Op::LesEqConst};
+        return true;
+    case Tok::GreEq:
+        f = {Op::GreEq, Op::GreEqInt, Op::GreEqConst};
+        return true;
+    case Tok::Less:
+        f = {Op::Less, Op::LessInt, Op::LessConst};
+        return true;
+    case Tok::Greater:
+        f = {Op::Greater, Op::GreaterInt, Op::GreaterConst};
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -103,7 +153,8 @@ Value const_value(const ExpDesc& e) {
 // (which cuts the stack above its function register) or an expression with pending jumps
 // (which would skip the load).
 bool must_precede_literal(const ExpDesc& e) {
-    return e.kind == ExpDesc::Call || e.kind == ExpDesc::Test || (e.kind == ExpDesc::Compare && e.has_jumps());
+    return e.kind == ExpDesc::Call || e.kind == ExpDesc::Test ||
+           (e.kind == ExpDesc::Compare && e.has_jumps());
 }
 
 void append(JumpList& to, JumpList from) { to.insert(to.end(), from.begin(), from.end()); }
@@ -300,7 +351,8 @@ ExpDesc ParseProto::process_binop(Tok op, ExpDesc left, ExpDesc right) {
         (void)is_bitwise;
         return do_binop(std::move(left), std::move(right), forms.reg, forms.imm, forms.konst);
     }
-    if (compare_forms(op, forms)) return do_compare(std::move(left), std::move(right), forms.reg, forms.imm, forms.konst);
+    if (compare_forms(op, forms))
+        return do_compare(std::move(left), std::move(right), forms.reg, forms.imm, forms.konst);
     if (op == Tok::Concat) return do_concat(std::move(left), std::move(right));
     fatal("impossible");
 }
@@ -336,7 +388,8 @@ ExpDesc ParseProto::do_compare(ExpDesc left, ExpDesc right, Op op, Op op_int, Op
             form = op_int;
             c = static_cast<std::size_t>(right.i);
         } else if (right.is_literal()) {
-            std::size_t k = add_const(right.kind == ExpDesc::String ? Value::string(right.s) : const_value(right));
+            std::size_t k =
+                add_const(right.kind == ExpDesc::String ? Value::string(right.s) : const_value(right));
             if (k <= 255) {
                 form = op_const;
                 c = k;

@@ -35,7 +35,8 @@ std::vector<std::uint32_t> ParseProto::active_ids() const {
     return ids;
 }
 
-bool ParseProto::leaves_captured(const std::vector<std::uint32_t>& ids, std::size_t from, std::size_t to) const {
+bool ParseProto::leaves_captured(const std::vector<std::uint32_t>& ids, std::size_t from,
+                                 std::size_t to) const {
     const Level& lv = level();
     for (std::size_t i = from; i < to && i < ids.size(); ++i)
         if (lv.captured[ids[i]]) return true;
@@ -137,29 +138,54 @@ void ParseProto::adjust(std::size_t count, ExpDesc last, std::size_t want, bool 
     }
 }
 
-void ParseProto::store_from_reg(const ExpDesc& target, std::size_t src) {
-    switch (target.kind) {
+namespace {
+
+// The store instructions for an assignment target: from a register, and from a constant
+// (Op::Move when the target has no constant form).
+bool store_forms(ExpDesc::Kind k, Op& from_reg, Op& from_const) {
+    switch (k) {
     case ExpDesc::Local:
-        emit(ByteCode::ab(Op::Move, target.a, src));
-        break;
+        from_reg = Op::Move;
+        from_const = Op::Move;
+        return true;
     case ExpDesc::Upvalue:
-        emit(ByteCode::ab(Op::SetUpvalue, target.a, src));
-        break;
+        from_reg = Op::SetUpvalue;
+        from_const = Op::SetUpvalueConst;
+        return true;
     case ExpDesc::TableKey:
-        emit(ByteCode::abc(Op::SetTable, target.a, target.c, src));
-        break;
+        from_reg = Op::SetTable;
+        from_const = Op::SetTableConst;
+        return true;
     case ExpDesc::TableField:
-        emit(ByteCode::abc(Op::SetField, target.a, target.c, src));
-        break;
+        from_reg = Op::SetField;
+        from_const = Op::SetFieldConst;
+        return true;
     case ExpDesc::TableInt:
-        emit(ByteCode::abc(Op::SetInt, target.a, target.c, src));
-        break;
+        from_reg = Op::SetInt;
+        from_const = Op::SetIntConst;
+        return true;
     case ExpDesc::UpvalueField:
-        emit(ByteCode::abc(Op::SetUpField, target.a, target.c, src));
-        break;
+        from_reg = Op::SetUpField;
+        from_const = Op::SetUpFieldConst;
+        return true;
     default:
-        fatal("assign from stack");
+        return false;
     }
+}
+
+// Upvalue stores take (up, src); the others (target, key, src) or (dst, src).
+ByteCode store(Op op, const ExpDesc& target, std::size_t src) {
+    if (op == Op::Move || op == Op::SetUpvalue || op == Op::SetUpvalueConst)
+        return ByteCode::ab(op, target.a, src);
+    return ByteCode::abc(op, target.a, target.c, src);
+}
+
+} // namespace
+
+void ParseProto::store_from_reg(const ExpDesc& target, std::size_t src) {
+    Op from_reg, from_const;
+    if (!store_forms(target.kind, from_reg, from_const)) fatal("assign from stack");
+    emit(store(from_reg, target, src));
 }
 
 void ParseProto::assign_var(ExpDesc target, ExpDesc value) {
@@ -172,25 +198,9 @@ void ParseProto::assign_var(ExpDesc target, ExpDesc value) {
         store_from_reg(target, v.index);
         return;
     }
-    switch (target.kind) {
-    case ExpDesc::Upvalue:
-        emit(ByteCode::ab(Op::SetUpvalueConst, target.a, v.index));
-        break;
-    case ExpDesc::TableKey:
-        emit(ByteCode::abc(Op::SetTableConst, target.a, target.c, v.index));
-        break;
-    case ExpDesc::TableField:
-        emit(ByteCode::abc(Op::SetFieldConst, target.a, target.c, v.index));
-        break;
-    case ExpDesc::TableInt:
-        emit(ByteCode::abc(Op::SetIntConst, target.a, target.c, v.index));
-        break;
-    case ExpDesc::UpvalueField:
-        emit(ByteCode::abc(Op::SetUpFieldConst, target.a, target.c, v.index));
-        break;
-    default:
-        fatal("assign from const");
-    }
+    Op from_reg, from_const;
+    if (!store_forms(target.kind, from_reg, from_const)) fatal("assign from const");
+    emit(store(from_const, target, v.index));
 }
 
 void ParseProto::assignment(ExpDesc first) {

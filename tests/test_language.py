@@ -137,6 +137,15 @@ def test_program_output(run_lua, name):
     assert program_output(out) == expected
 
 
+def test_and_or_value_jumping_over_long_code(run_lua):
+    # The value-copying tests reach 255 instructions; a longer operand still yields the value.
+    items = ", ".join(str(i) for i in range(1, 300))
+    src = f"local c = true local t = c and {{{items}}} or {{}} print(#t) local u = nil local v = u or {{{items}}} print(#v)"
+    out, err = run_lua(src)
+    assert err is None
+    assert program_output(out) == ["299", "299"]
+
+
 def test_chain_ending_in_call_keeps_result(run_lua):
     out, err = run_lua("local function f() return 5 end local a = true print((a and f()) + 1, -(nil or f()))")
     assert err is None

@@ -269,22 +269,34 @@ void ParseProto::fix_test_list_to(JumpList list, std::size_t target) {
 }
 
 void ParseProto::fix_test_set_list(JumpList list, std::size_t dst) {
-    auto& codes = fp_->byte_codes;
-    std::size_t n = codes.size();
+    std::size_t n = pc();
+    JumpList far;
     for (std::size_t j : list) {
         if (j >= n) fatal_bounds(n, j);
-        ByteCode c = codes[j];
+        ByteCode c = fp_->byte_codes[j];
         if ((c.op != Op::Jump && c.op != Op::TestAndJump && c.op != Op::TestOrJump) || c.sbx() != 0)
             invalid_test();
         std::size_t d = n - j - 1;
         if (c.op == Op::Jump || c.a == dst) {
-            codes[j] = ByteCode::ai16(c.op, c.a, jump_offset(j, n));
+            fp_->byte_codes[j] = ByteCode::ai16(c.op, c.a, jump_offset(j, n));
+        } else if (d > 255) {
+            far.push_back(j);
         } else {
-            if (d > 255) fatal("control structure too long");
             Op set = c.op == Op::TestAndJump ? Op::TestAndSetJump : Op::TestOrSetJump;
-            codes[j] = ByteCode::abc(set, dst, c.a, d);
+            fp_->byte_codes[j] = ByteCode::abc(set, dst, c.a, d);
         }
     }
+    if (far.empty()) return;
+    // The copying tests reach only 255 instructions ahead: a farther one keeps its plain test
+    // and lands on a copy placed after the end, which the fall-through path jumps over.
+    JumpList to_end{emit(ByteCode::jump(0))};
+    for (std::size_t j : far) {
+        ByteCode c = fp_->byte_codes[j];
+        fp_->byte_codes[j] = ByteCode::ai16(c.op, c.a, jump_offset(j, pc()));
+        emit(ByteCode::ab(Op::Move, dst, c.a));
+        to_end.push_back(emit(ByteCode::jump(0)));
+    }
+    fix_test_list_to(std::move(to_end), pc());
 }
 
 Rc<FuncProto> ParseProto::chunk(Tok end) {

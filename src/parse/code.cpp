@@ -60,6 +60,8 @@ std::size_t ParseProto::add_const(Value v) {
             }
         }
     }
+    // LoadConst and Closure name constants with 16 bits.
+    if (k.size() > 0xffff) fatal("too many constants");
     k.push_back(std::move(v));
     return k.size() - 1;
 }

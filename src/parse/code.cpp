@@ -88,8 +88,8 @@ void ParseProto::discharge(std::size_t dst, ExpDesc e) {
         emit(ByteCode::au16(Op::LoadConst, dst, add_const(Value::string(std::move(e.s)))));
         break;
     case ExpDesc::Local:
-        if (e.a == dst) return;
-        emit(ByteCode::ab(Op::Move, dst, e.a));
+        // Already in place (a temporary such as a constructed table): only claim the slot.
+        if (e.a != dst) emit(ByteCode::ab(Op::Move, dst, e.a));
         break;
     case ExpDesc::Upvalue:
         emit(ByteCode::ab(Op::GetUpvalue, dst, e.a));

@@ -869,8 +869,6 @@ print(a > b, a == b, a < b, a >= b, b < a, b >= a)
 OPEN = {
     "constructor_calls_run_in_source_order",
     "assignment_target_key_read_before_assigning",
-    "goto_into_scope_from_nested_block",
-    "continue_into_until_scope_from_nested_block",
     "integer_float_ordering_is_exact",
 }
 

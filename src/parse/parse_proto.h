@@ -44,6 +44,8 @@ struct GotoLabel {
     std::size_t icode;
     std::size_t nvar;
     std::vector<std::uint32_t> ids; // locals active at a goto (for closing captured ones)
+    // Locals of the goto still in scope: lowered as the blocks around it end.
+    std::size_t scope = 0;
 };
 
 // A backward goto whose jump may still need to close captured locals.
@@ -59,6 +61,7 @@ struct LoopJump {
     std::size_t icode;
     std::size_t nvar;
     std::vector<std::uint32_t> ids;
+    std::size_t scope; // as for a goto
 };
 
 struct LoopBlock {

@@ -7,6 +7,8 @@
 // resolved, since the capture may come later in the text than the jump. Where no captured
 // local is left, no extra instruction is emitted.
 
+#include <algorithm>
+
 #include "parse/parse_proto.h"
 #include "utils/fatal.h"
 #include "utils/output.h"
@@ -351,7 +353,7 @@ void ParseProto::pop_loop_block(std::size_t continue_target, std::size_t landing
     for (auto& b : lb.breaks) patch_jump(b.icode, exit);
     std::size_t n = nvar();
     for (auto& c : lb.continues) {
-        if (c.nvar < n) fatal("continue jump into local scope");
+        if (c.scope < n) fatal("continue jump into local scope");
         bool closing = landing != SIZE_MAX && leaves_captured(c.ids, lb.outer_nvar, c.nvar);
         patch_jump(c.icode, closing ? landing : continue_target);
     }
@@ -490,6 +492,10 @@ bool ParseProto::local_expire(std::size_t from) {
     for (std::size_t i = from; i < lv.locals.size(); ++i)
         if (lv.captured[lv.locals[i].id]) captured = true;
     lv.locals.resize(from);
+    // Pending jumps from the ended block now stand where the block stood for scope checks.
+    for (auto& g : gotos_) g.scope = std::min(g.scope, from);
+    for (auto& lb : loops_)
+        for (auto& c : lb.continues) c.scope = std::min(c.scope, from);
     if (captured) emit(ByteCode::a_only(Op::Close, from));
     return captured;
 }
@@ -497,13 +503,13 @@ bool ParseProto::local_expire(std::size_t from) {
 void ParseProto::break_stat() {
     if (loops_.empty()) fatal("break outside loop");
     std::size_t j = emit(ByteCode::jump(0));
-    loops_.back().breaks.push_back({j, nvar(), active_ids()});
+    loops_.back().breaks.push_back({j, nvar(), active_ids(), nvar()});
 }
 
 void ParseProto::continue_stat() {
     if (loops_.empty()) fatal("continue outside loop");
     std::size_t j = emit(ByteCode::jump(0));
-    loops_.back().continues.push_back({j, nvar(), active_ids()});
+    loops_.back().continues.push_back({j, nvar(), active_ids(), nvar()});
 }
 
 void ParseProto::goto_stat() {
@@ -523,7 +529,7 @@ void ParseProto::goto_stat() {
         return;
     }
     std::size_t j = emit(ByteCode::jump(0));
-    gotos_.push_back({std::move(name.s), j, nvar(), active_ids()});
+    gotos_.push_back({std::move(name.s), j, nvar(), active_ids(), nvar()});
 }
 
 // Routes each backward goto that left a local captured after it was compiled through a
@@ -568,7 +574,7 @@ void ParseProto::label_stat(std::size_t first_goto) {
             ++i;
             continue;
         }
-        if (!is_last && g.nvar < n) fatal("goto jump into scope " + name.s);
+        if (!is_last && g.scope < n) fatal("goto jump into scope " + name.s);
         if (!close_emitted && leaves_captured(g.ids, n, g.nvar)) {
             // The goto leaves a captured local: the label starts with a Close, harmless for
             // every other path that reaches it (it only closes cells of ended scopes).

@@ -258,6 +258,33 @@ def test_cli_reports_stop(python_cmd, child_env, lua_file):
     assert "Traceback" not in proc.stderr
 
 
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize("source", ["print(1)\n", "for i = 1, 100000 do print(i) end\n"])
+def test_output_that_cannot_be_written_stops_the_run(python_cmd, child_env, lua_file, source):
+    # Both the final flush of a short run and a flush in the middle of a long one fail.
+    with open("/dev/full", "w") as full:
+        proc = subprocess.run(
+            python_cmd + ["-m", "tarn", str(lua_file(source))],
+            stdout=full, stderr=subprocess.PIPE, text=True, env=child_env, timeout=60,
+        )
+    assert proc.returncode == 1
+    assert proc.stderr.endswith("\nerror: failed printing to stdout: No space left on device (os error 28)\n")
+
+
+def test_reader_that_goes_away_is_not_an_error(python_cmd, child_env, lua_file):
+    script = lua_file("for i = 1, 200000 do print(i) end\nerror_here()\n")
+    child = subprocess.Popen(
+        python_cmd + ["-m", "tarn", str(script)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=child_env,
+    )
+    child.stdout.read(100)
+    child.stdout.close()
+    _, err = child.communicate(timeout=60)
+    # The run went on to the end of the script: only its own stop is reported.
+    assert child.returncode == 1
+    assert err.decode().endswith("\nerror: invalid function: nil\n")
+
+
 @pytest.mark.parametrize("args", [(), ("a.lua", "b.lua")])
 def test_cli_usage(python_cmd, child_env, args):
     proc = run_cli(python_cmd, child_env, *args)

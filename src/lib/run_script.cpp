@@ -44,10 +44,12 @@ void run_script(const std::string& path) {
         fatal(std::string(unwrap_err) +
               "Error { kind: InvalidInput, message: \"file name contained an unexpected NUL byte\" }");
     }
+    out().reset_error();
     RunEnd end;
     Rc<FuncProto> main = load(std::make_unique<FileReader>(path));
     ExeState state;
     state.execute_main(main);
+    out().flush_or_stop();
 }
 
 } // namespace tarn

@@ -36,15 +36,24 @@ public:
         len_ += n;
     }
     void put(char c) {
-        if (len_ == capacity) flush();
+        if (len_ == capacity) flush_or_stop();
         buf_[len_++] = c;
     }
+    // Writes the buffer out. A failed write is recorded, not raised: this also runs while a
+    // stop is being reported and when a run's state is torn down.
     void flush();
+    // Flushes, then stops the run if standard output could not take everything written so
+    // far (a full disk, an I/O error). A reader that went away is not an error.
+    void flush_or_stop();
+    // Starts a run with a clean error state.
+    void reset_error() { error_ = 0; }
 
 private:
     void spill(const char* p, std::size_t n);
+    void write_all(const char* p, std::size_t n);
 
     std::size_t len_ = 0;
+    int error_ = 0; // errno of the first failed write since reset_error
     char buf_[capacity + slack];
 };
 

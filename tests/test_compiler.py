@@ -15,6 +15,12 @@ MAIN_CODE = [
     ("local a = 1, 2, f()", ["LoadInt(1, 1)", "LoadInt(2, 2)", "GetField(3, 0, 0)", "Return0"]),
     ("local a, b = f()", ["GetField(1, 0, 0)", "Call(1, 1, 2)", "Return0"]),
     ("local a, b = 1, 2 a, b = b, a", ["LoadInt(1, 1)", "LoadInt(2, 2)", "Move(3, 2)", "Move(2, 1)", "Move(1, 3)", "Return0"]),
+    # a later target assigning a local an earlier target indexes with: that target takes a copy
+    ("local t, i t[i], i = 1, 2",
+     ["LoadNil(1, 2)", "Move(3, 2)", "LoadInt(4, 1)", "LoadInt(2, 2)", "SetTable(1, 3, 4)", "Return0"]),
+    ("local t, i t[i], t = 1, 2",
+     ["LoadNil(1, 2)", "Move(3, 1)", "LoadInt(4, 1)", "LoadInt(1, 2)", "SetTable(3, 2, 4)", "Return0"]),
+    ("local t, i, j t[i], j = 1, 2", ["LoadNil(1, 3)", "LoadInt(4, 1)", "LoadInt(3, 2)", "SetTable(1, 2, 4)", "Return0"]),
     ("x.y.z = 1", ["GetField(1, 0, 0)", "GetField(1, 1, 1)", "SetFieldConst(1, 2, 3)", "Return0"]),
     ("x = 1 print(x)", ["SetFieldConst(0, 0, 1)", "GetField(1, 0, 2)", "GetField(2, 0, 0)", "Call(1, 2, 0)", "Return0"]),
     # discharge forms of integer literals

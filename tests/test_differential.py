@@ -760,6 +760,42 @@ def test_stop_keeps_earlier_output(run_lua, name):
 # Each expectation is the sound behaviour: the reference's output, or the stop this interpreter
 # uses for the same mistake elsewhere.
 FAULTS = {
+    "nil_and_varargs_stores_keep_the_locals_above": (
+        """\
+local a, b = 1, 2
+a = nil
+print(a, b)
+local c, d, e = 1, 2, 3
+c = d and nil
+print(c, d, e)
+local function g(...) local x, y = 1, 2; x = ...; print(x, y) end
+g(7)
+local function h(...) local a, b; a, b = 1, ...; print(a, b) end
+h(5)
+h()
+""",
+        ["nil\t2", "nil\t2\t3", "7\t2", "1\t5", "1\tnil"],
+        None,
+        "a nil or varargs load into a local cut the stack back and lost the locals above it",
+    ),
+    "constructor_entries_placed_before_keyed_entries": (
+        """\
+local a
+local t = {a or 10, s = 1}
+print(t[1], #t, t.s)
+local u = {1 < 2, s = 1}
+print(u[1], #u)
+local function f(a, b) return b end
+G = "g"
+local v = {f(1, f(2, 3)), k = G, 4}
+print(v[1], v[2], v.k)
+local function w(...) return {f(...), k = G} end
+print(w(1, 2)[1])
+""",
+        ["10\t1\t1", "true\t1", "3\t4\tg", "2"],
+        None,
+        "a value placed before a keyed entry was never appended, and a call's open last argument was overwritten",
+    ),
     "goto_to_block_end_label_past_a_newer_local": (
         """\
 local fs = {}

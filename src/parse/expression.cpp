@@ -665,8 +665,10 @@ ExpDesc ParseProto::table_constructor() {
         }
         if (keyed) {
             // A held-back value with pending jumps must be placed before this entry's code,
-            // which its jumps would otherwise skip.
-            if (has_pending && (pending.kind == ExpDesc::Test || pending.kind == ExpDesc::Compare)) {
+            // which its jumps would otherwise skip; so must a call whose last argument left an
+            // open list of values on the stack, which this entry's code would overwrite.
+            bool open_call = pending.kind == ExpDesc::Call && pending.c == 0;
+            if (has_pending && (pending.kind == ExpDesc::Test || pending.kind == ExpDesc::Compare || open_call)) {
                 place_pending();
                 sp_e = sp_;
             }
@@ -720,6 +722,10 @@ ExpDesc ParseProto::table_constructor() {
         if (sep.kind == Tok::Comma || sep.kind == Tok::SemiColon) continue;
         if (sep.kind == Tok::CurlyR) break;
         fatal("invalid table " + sep.str());
+    }
+    if (!has_pending && narray % 50 != 0) {
+        // Values placed early (before keyed entries) still wait in their registers.
+        emit(ByteCode::ab(Op::SetList, t, narray % 50));
     }
     if (has_pending) {
         std::size_t r = slot();

@@ -253,10 +253,13 @@ void ExeState::run() {
         case Op::LoadConst:
             copy_slot(DST(i.a), K(i.bx()));
             break;
-        case Op::LoadNil:
-            truncate(DST(i.a));
-            stack.resize(DST(i.a) + i.b);
+        case Op::LoadNil: {
+            // Writes its registers only: a local above them (`a = nil` with a later `b`) lives on.
+            std::size_t dst = DST(i.a), end = dst + i.b;
+            if (stack.size() < end) stack.resize(end);
+            for (std::size_t r = dst; r < end; ++r) stack[r] = Value();
             break;
+        }
         case Op::LoadBool:
             set_slot(DST(i.a), Value::boolean(i.b != 0));
             break;
@@ -572,12 +575,19 @@ void ExeState::run() {
         }
         case Op::VarArgs: {
             std::size_t dst = DST(i.a);
-            truncate(dst);
-            stack.resize(dst);
             const std::vector<Value>& va = fr->varargs;
-            std::size_t n = i.b == 0 ? va.size() : std::min<std::size_t>(i.b, va.size());
-            stack.insert(stack.end(), va.begin(), va.begin() + static_cast<std::ptrdiff_t>(n));
-            if (i.b > va.size()) stack.resize(dst + i.b);
+            if (i.b == 0) {
+                // All of them: the stack top marks where they end.
+                truncate(dst);
+                stack.resize(dst);
+                stack.insert(stack.end(), va.begin(), va.end());
+                break;
+            }
+            // A fixed count writes its registers only, like any other load, so a local or a
+            // temporary above them (`x = ...`, `a, b = 1, ...`) keeps its value.
+            std::size_t end = dst + i.b;
+            if (stack.size() < end) stack.resize(end);
+            for (std::size_t k = 0; k < i.b; ++k) stack[dst + k] = k < va.size() ? va[k] : Value();
             break;
         }
 

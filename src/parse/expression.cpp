@@ -668,7 +668,8 @@ ExpDesc ParseProto::table_constructor() {
             // which its jumps would otherwise skip; so must a call whose last argument left an
             // open list of values on the stack, which this entry's code would overwrite.
             bool open_call = pending.kind == ExpDesc::Call && pending.c == 0;
-            if (has_pending && (pending.kind == ExpDesc::Test || pending.kind == ExpDesc::Compare || open_call)) {
+            if (has_pending &&
+                (pending.kind == ExpDesc::Test || pending.kind == ExpDesc::Compare || open_call)) {
                 place_pending();
                 sp_e = sp_;
             }

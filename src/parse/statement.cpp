@@ -220,7 +220,8 @@ void ParseProto::check_conflict(std::vector<ExpDesc>& targets) {
     for (std::size_t k = 0; k + 1 < targets.size(); ++k) {
         ExpDesc& t = targets[k];
         if (v.kind == ExpDesc::Local) {
-            bool indexed = t.kind == ExpDesc::TableKey || t.kind == ExpDesc::TableField || t.kind == ExpDesc::TableInt;
+            bool indexed =
+                t.kind == ExpDesc::TableKey || t.kind == ExpDesc::TableField || t.kind == ExpDesc::TableInt;
             if (indexed && t.a == v.a) {
                 t.a = copy;
                 conflict = true;

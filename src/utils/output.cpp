@@ -51,7 +51,8 @@ void Output::flush_or_stop() {
     if (error_ == 0 || error_ == EPIPE) return;
     int e = error_;
     error_ = EPIPE; // reported once; later writes of this run are dropped quietly
-    fatal("failed printing to stdout: " + std::string(std::strerror(e)) + " (os error " + std::to_string(e) + ")");
+    fatal("failed printing to stdout: " + std::string(std::strerror(e)) + " (os error " + std::to_string(e) +
+          ")");
 }
 
 void Output::spill(const char* p, std::size_t n) {

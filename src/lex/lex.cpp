@@ -43,12 +43,12 @@ struct Keyword {
     Tok tok;
 };
 constexpr Keyword keywords[] = {
-    {"and", Tok::And},           {"break", Tok::Break},   {"do", Tok::Do},       {"else", Tok::Else},
-    {"elseif", Tok::Elseif},     {"end", Tok::End},       {"false", Tok::False}, {"for", Tok::For},
-    {"function", Tok::Function}, {"goto", Tok::Goto},     {"if", Tok::If},       {"in", Tok::In},
-    {"local", Tok::Local},       {"nil", Tok::Nil},       {"not", Tok::Not},     {"or", Tok::Or},
-    {"repeat", Tok::Repeat},     {"return", Tok::Return}, {"then", Tok::Then},   {"true", Tok::True},
-    {"until", Tok::Until},       {"while", Tok::While},
+    {"and", Tok::And}, {"break", Tok::Break}, {"do", Tok::Do}, {"else", Tok::Else},
+    {"elseif", Tok::Elseif}, {"end", Tok::End}, {"false", Tok::False}, {"for", Tok::For},
+    {"function", Tok::Function}, {"goto", Tok::Goto}, {"if", Tok::If}, {"in", Tok::In},
+    {"local", Tok::Local}, {"nil", Tok::Nil}, {"not", Tok::Not}, {"or", Tok::Or},
+    {"repeat", Tok::Repeat}, {"return", Tok::Return}, {"then", Tok::Then}, {"true", Tok::True},
+    {"until", Tok::Until}, {"while", Tok::While},
 };
 
 // Keywords are two to eight lowercase letters; anything else is a name without a lookup.
@@ -63,7 +63,9 @@ bool find_keyword(std::string_view s, Tok& out) {
     return false;
 }
 
-[[noreturn]] void invalid_float() { fatal(std::string(unwrap_err) + "ParseFloatError { kind: Invalid }"); }
+[[noreturn]] void invalid_float() {
+    fatal(std::string(unwrap_err) + "ParseFloatError { kind: Invalid }");
+}
 
 // A numeral that the converter found well formed but out of range: its magnitude is far
 // beyond the largest float or far below the smallest, so the decimal exponent of its leading

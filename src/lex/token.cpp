@@ -13,13 +13,12 @@ namespace tarn {
 namespace {
 
 constexpr std::array<std::string_view, 60> variant_names = {
-    "And",    "Break",   "Do",     "Else",      "Elseif",    "End",    "False",  "For",    "Function",
-    "Goto",   "If",      "In",     "Local",     "Nil",       "Not",    "Or",     "Repeat", "Return",
-    "Then",   "True",    "Until",  "While",     "Add",       "Sub",    "Mul",    "Div",    "Mod",
-    "Pow",    "Len",     "BitAnd", "BitNot",    "BitOr",     "ShiftL", "ShiftR", "Idiv",   "Equal",
-    "NotEq",  "LesEq",   "GreEq",  "Less",      "Greater",   "Assign", "ParL",   "ParR",   "CurlyL",
-    "CurlyR", "SqurL",   "SqurR",  "DoubColon", "SemiColon", "Colon",  "Comma",  "Dot",    "Concat",
-    "Dots",   "Integer", "Float",  "String",    "Name",      "Eos",
+    "And", "Break", "Do", "Else", "Elseif", "End", "False", "For", "Function", "Goto", "If", "In",
+    "Local", "Nil", "Not", "Or", "Repeat", "Return", "Then", "True", "Until", "While", "Add", "Sub",
+    "Mul", "Div", "Mod", "Pow", "Len", "BitAnd", "BitNot", "BitOr", "ShiftL", "ShiftR", "Idiv",
+    "Equal", "NotEq", "LesEq", "GreEq", "Less", "Greater", "Assign", "ParL", "ParR", "CurlyL",
+    "CurlyR", "SqurL", "SqurR", "DoubColon", "SemiColon", "Colon", "Comma", "Dot", "Concat", "Dots",
+    "Integer", "Float", "String", "Name", "Eos",
 };
 static_assert(static_cast<std::size_t>(Tok::Eos) + 1 == variant_names.size(), "one name per variant");
 

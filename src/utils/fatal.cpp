@@ -2,7 +2,9 @@
 
 namespace tarn {
 
-void fatal(std::string message, std::source_location where) { throw Fatal(std::move(message), where); }
+void fatal(std::string message, std::source_location where) {
+    throw Fatal(std::move(message), where);
+}
 
 void fatal_bounds(std::size_t len, std::size_t index, std::source_location where) {
     throw Fatal("index out of bounds: the len is " + std::to_string(len) + " but the index is " +

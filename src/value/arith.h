@@ -10,20 +10,7 @@
 
 namespace tarn {
 
-enum class ArithOp : std::uint8_t {
-    Add,
-    Sub,
-    Mul,
-    Mod,
-    Div,
-    Idiv,
-    Pow,
-    BitAnd,
-    BitXor,
-    BitOr,
-    ShiftL,
-    ShiftR
-};
+enum class ArithOp : std::uint8_t { Add, Sub, Mul, Mod, Div, Idiv, Pow, BitAnd, BitXor, BitOr, ShiftL, ShiftR };
 
 // a op b. Non-numbers: "not yet implemented: meta"; the integer division and remainder
 // errors; bitwise floats without an exact integer value: "called `Option::unwrap()` on a
@@ -31,8 +18,8 @@ enum class ArithOp : std::uint8_t {
 Value arith(ArithOp op, const Value& a, const Value& b);
 
 // Integer-only helpers shared by the fast paths of the machine and by folding.
-std::int64_t int_mod(std::int64_t a, std::int64_t b);     // fatal on 0 and on overflow
-std::int64_t int_idiv(std::int64_t a, std::int64_t b);    // fatal on 0 and on overflow
+std::int64_t int_mod(std::int64_t a, std::int64_t b);  // fatal on 0 and on overflow
+std::int64_t int_idiv(std::int64_t a, std::int64_t b); // fatal on 0 and on overflow
 std::int64_t shift_left(std::int64_t a, std::int64_t n);  // count taken modulo 64
 std::int64_t shift_right(std::int64_t a, std::int64_t n); // arithmetic, count modulo 64
 

@@ -49,10 +49,9 @@ void Output::flush() {
 void Output::flush_or_stop() {
     flush();
     if (error_ == 0 || error_ == EPIPE) return;
-    int e = error_;
-    error_ = EPIPE; // reported once; later writes of this run are dropped quietly
-    fatal("failed printing to stdout: " + std::string(std::strerror(e)) + " (os error " + std::to_string(e) +
-          ")");
+    // The error stays recorded, so the rest of this run's output is dropped quietly.
+    fatal("failed printing to stdout: " + std::string(std::strerror(error_)) + " (os error " +
+          std::to_string(error_) + ")");
 }
 
 void Output::spill(const char* p, std::size_t n) {

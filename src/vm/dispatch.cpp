@@ -255,9 +255,7 @@ void ExeState::run() {
             break;
         case Op::LoadNil: {
             // Writes its registers only: a local above them (`a = nil` with a later `b`) lives on.
-            std::size_t dst = DST(i.a), end = dst + i.b;
-            if (stack.size() < end) stack.resize(end);
-            for (std::size_t r = dst; r < end; ++r) stack[r] = Value();
+            for (std::size_t r = DST(i.a), end = r + i.b; r < end; ++r) set_slot(r, Value());
             break;
         }
         case Op::LoadBool:
@@ -585,9 +583,7 @@ void ExeState::run() {
             }
             // A fixed count writes its registers only, like any other load, so a local or a
             // temporary above them (`x = ...`, `a, b = 1, ...`) keeps its value.
-            std::size_t end = dst + i.b;
-            if (stack.size() < end) stack.resize(end);
-            for (std::size_t k = 0; k < i.b; ++k) stack[dst + k] = k < va.size() ? va[k] : Value();
+            for (std::size_t k = 0; k < i.b; ++k) set_slot(dst + k, k < va.size() ? va[k] : Value());
             break;
         }
 

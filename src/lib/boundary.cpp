@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 #include "utils/output.h"
@@ -71,11 +72,24 @@ void write_diagnostic(std::string_view message, const std::source_location* wher
     write_stderr("\n", 1);
 }
 
+// Output that a failed write dropped is never lost in silence: a stop for another reason says
+// so after its own message.
+// No allocation here either.
+void note_lost_output() {
+    int e = out().error();
+    if (e == 0 || e == EINTR) return;
+    char note[256];
+    int n = std::snprintf(note, sizeof note, "tarn: output was lost: failed printing to stdout: %s (os error %d)\n",
+                          std::strerror(e), e);
+    if (n > 0) write_stderr(note, std::min(static_cast<std::size_t>(n), sizeof note - 1));
+}
+
 } // namespace
 
-PyObject* raise_stop(std::string_view message, const std::source_location* where) noexcept {
+PyObject* raise_stop(std::string_view message, const std::source_location* where) {
     out().flush();
     write_diagnostic(message, where);
+    if (!message.starts_with("failed printing to stdout: ")) note_lost_output();
     PyObject* type = get_panic_type();
     if (!type) return nullptr;
     // Messages quote script strings, which may hold any bytes; never fail on bad UTF-8.
@@ -87,8 +101,9 @@ PyObject* raise_stop(std::string_view message, const std::source_location* where
     return nullptr;
 }
 
-PyObject* return_interrupted() noexcept {
+PyObject* return_interrupted() {
     out().flush();
+    note_lost_output();
     if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     return nullptr;
 }

@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
 #include <new>
 #include <source_location>
 #include <stdexcept>
@@ -41,16 +42,21 @@ private:
 // Flushes standard output, writes the diagnostic block to standard error and sets the
 // PanicException carrying `message`. `where` is null when the raise site is unknown.
 // Always returns null, the C API's error result.
-PyObject* raise_stop(std::string_view message, const std::source_location* where) noexcept;
+PyObject* raise_stop(std::string_view message, const std::source_location* where);
 
 // The host asked the run to stop; its exception (KeyboardInterrupt) is already set.
-PyObject* return_interrupted() noexcept;
+PyObject* return_interrupted();
 
 // Runs `body`, which returns a new reference or null with a Python error set, and turns any
-// C++ exception that escapes it into the matching Python error.
-template <class F> PyObject* guarded(F&& body) noexcept {
+// C++ exception that escapes it into the matching Python error. The one exception let
+// through is the unwinding that ends a thread when Python shuts down under a running script
+// (a daemon thread taking the interpreter lock back at a poll): it must reach the thread's
+// start, and nothing on the way may be noexcept.
+template <class F> PyObject* guarded(F&& body) {
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const Fatal& f) {
         return raise_stop(f.message(), &f.where());
     } catch (const Interrupted&) {

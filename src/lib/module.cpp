@@ -1,8 +1,12 @@
 // The Python module Brindle: its definition, its two functions and their argument conversion.
 // Every entry point returns to Python through `guarded`, so no C++ exception crosses into the
-// interpreter; the interpreter lock is held for the whole of every call.
+// interpreter. A run holds the interpreter lock, but lends it to Python's other threads at
+// every poll and around every system call that may block; runs themselves are serialised by
+// the lock of tarn._serial, which a second caller waits for without holding the interpreter
+// lock.
 
 #include <cstdio>
+#include <new>
 #include <string>
 
 #include "lib/boundary.h"
@@ -20,7 +24,23 @@ bool initialised = false;
 // is active; the end-of-run sweep of the inner run would then free the outer run's objects.
 bool running = false;
 
-bool poll_signals() { return PyErr_CheckSignals() != 0; }
+// The thread state of the run while a system call blocks.
+PyThreadState* blocked = nullptr;
+
+bool poll_python() {
+    if (PyErr_CheckSignals() != 0) return true;
+    // Dropping and retaking the lock lets a thread that waits for it take its turn.
+    PyEval_RestoreThread(PyEval_SaveThread());
+    return false;
+}
+
+void release_lock_for_call() { blocked = PyEval_SaveThread(); }
+
+void retake_lock_after_call() {
+    PyThreadState* state = blocked;
+    blocked = nullptr;
+    PyEval_RestoreThread(state);
+}
 
 // Re-raises the pending TypeError or OverflowError of an argument conversion with the
 // argument's name in front of its message, keeping the original as the cause. Any other
@@ -84,6 +104,32 @@ PyObject* sum_as_string(PyObject*, PyObject* args, PyObject* kwargs) {
     return PyUnicode_FromStringAndSize(digits, n);
 }
 
+// The lock of tarn._serial, fetched on first use and kept for the life of the process. Null when
+// the module was loaded without its package; runs are then only kept from nesting.
+PyObject* run_lock() {
+    static PyObject* lock = [] {
+        PyRef serial(PyImport_ImportModule("tarn._serial"));
+        PyObject* l = serial ? PyObject_GetAttrString(serial.get(), "lock") : nullptr;
+        if (!l) PyErr_Clear();
+        return l;
+    }();
+    return lock;
+}
+
+// Releases the run lock without disturbing the error the call is about to return.
+void release_run_lock(PyObject* lock) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyRef done(PyObject_CallMethod(lock, "release", nullptr));
+    if (!done) PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+#pragma GCC diagnostic pop
+}
+
 class RunningFlag {
 public:
     RunningFlag() { running = true; }
@@ -111,16 +157,35 @@ PyObject* raw_input(PyObject*, PyObject* args, PyObject* kwargs) {
     char* bytes = nullptr;
     Py_ssize_t len = 0;
     if (PyBytes_AsStringAndSize(path.get(), &bytes, &len) < 0) return nullptr;
+    std::string file;
+    try {
+        file.assign(bytes, static_cast<std::size_t>(len));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    // No Python object may be held across the run: a thread ended by Python's shutdown while
+    // it runs unwinds without the interpreter lock.
+    path = PyRef();
+
+    PyObject* lock = run_lock();
+    if (lock) {
+        PyRef acquired(PyObject_CallMethod(lock, "acquire", nullptr));
+        if (!acquired) return nullptr;
+    }
+    // The lock is re-entrant: a Python signal handler run from a poll of this very run gets it.
     if (running) {
         PyErr_SetString(PyExc_RuntimeError, "raw_input cannot be called while a script is running");
+        if (lock) release_run_lock(lock);
         return nullptr;
     }
-    return guarded([&]() -> PyObject* {
+    PyObject* result = guarded([&]() -> PyObject* {
         RunningFlag flag;
-        run_script(std::string(bytes, static_cast<std::size_t>(len)));
+        run_script(file);
         Py_INCREF(Py_None);
         return Py_None;
     });
+    if (lock) release_run_lock(lock);
+    return result;
 }
 
 template <class F> PyCFunction as_cfunction(F* f) {
@@ -152,7 +217,9 @@ PyObject* init_module() {
     PyRef module(PyModule_Create(&module_def));
     if (!module || brindle(module.get()) < 0) return nullptr;
     initialised = true;
-    interrupt_poll = poll_signals;
+    host.poll = poll_python;
+    host.blocking_begin = release_lock_for_call;
+    host.blocking_end = retake_lock_after_call;
     return module.release();
 }
 

@@ -18,7 +18,8 @@ namespace tarn {
 namespace {
 
 // Declared before the prototype and the state, so it runs after both are gone: only objects
-// held by reference cycles are left then, and the sweep frees them.
+// held by reference cycles are left then, and the sweep frees them. Output is flushed by the
+// caller, never here: a write may block, and unwinding must not.
 class RunEnd {
 public:
     RunEnd() = default;
@@ -31,7 +32,6 @@ public:
             sweep_tracked();
         } catch (...) {
         }
-        out().flush();
     }
 };
 

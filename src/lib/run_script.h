@@ -7,8 +7,8 @@
 namespace tarn {
 
 // Compiles and runs the script at `path`. Every failure is a fatal stop (tarn::Fatal); an
-// interruption by the host is tarn::Interrupted. Standard output is flushed before it returns
-// or unwinds.
+// interruption by the host is tarn::Interrupted. Standard output is flushed before it returns;
+// after a stop or an interruption the caller flushes what is left.
 void run_script(const std::string& path);
 
 } // namespace tarn

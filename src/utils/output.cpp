@@ -7,57 +7,81 @@
 #include <unistd.h>
 
 #include "utils/fatal.h"
+#include "utils/interrupt.h"
 
 namespace tarn {
 
 namespace {
 
+// Trivially destructible, so a thread still running at process exit never meets a destroyed
+// writer.
 Output the_output;
 
 } // namespace
 
 Output& out() { return the_output; }
 
-// Writes all of [p, p + n) to descriptor 1. After a failure the rest is dropped: a closed
-// pipe lets the run go on, as a program whose reader went away would; any other error is
-// kept for flush_or_stop.
-void Output::write_all(const char* p, std::size_t n) {
-    if (error_ != 0) return;
-    while (n > 0) {
+std::string output_error_message(int errnum) {
+    return "failed printing to stdout: " + std::string(std::strerror(errnum)) + " (os error " +
+           std::to_string(errnum) + ")";
+}
+
+// Writes all of [p, p + n) to descriptor 1; after a failure the rest of the run's output is
+// dropped. The host's other threads run while a write blocks. A signal that interrupts a
+// blocked write (Ctrl-C while a full pipe waits for its reader) is answered by polling the
+// host: when it asks to stop, the unwritten output is dropped and, if `may_stop`, the run is
+// interrupted; reporting a stop (`may_stop` false) just gives up the write.
+void Output::write_all(const char* p, std::size_t n, bool may_stop) {
+    while (n > 0 && error_ == 0) {
+        blocking_begin();
         ssize_t w = ::write(1, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                // A non-blocking descriptor: wait until it takes more instead of spinning.
-                pollfd fd{1, POLLOUT, 0};
-                ::poll(&fd, 1, -1);
-                continue;
-            }
-            error_ = errno;
-            return;
+        int e = errno;
+        blocking_end();
+        if (w >= 0) {
+            p += w;
+            n -= static_cast<std::size_t>(w);
+            // A blocking write comes back short when a signal interrupts it after writing some
+            // of its bytes: that is the same question to the host as EINTR.
+            if (n == 0 || w == 0) continue;
         }
-        p += w;
-        n -= static_cast<std::size_t>(w);
+        if (w >= 0 || e == EINTR) {
+            if (host.poll && host.poll()) {
+                error_ = EINTR;
+                if (may_stop) throw Interrupted{};
+            }
+            continue;
+        }
+        if (e == EAGAIN || e == EWOULDBLOCK) {
+            // A non-blocking descriptor: wait until it takes more instead of spinning.
+            pollfd fd{1, POLLOUT, 0};
+            blocking_begin();
+            ::poll(&fd, 1, -1);
+            blocking_end();
+            continue;
+        }
+        error_ = e;
     }
 }
 
 void Output::flush() {
-    write_all(buf_, len_);
+    std::size_t n = len_;
     len_ = 0;
+    write_all(buf_, n, false);
 }
 
 void Output::flush_or_stop() {
-    flush();
-    if (error_ == 0 || error_ == EPIPE) return;
+    std::size_t n = len_;
+    len_ = 0;
+    write_all(buf_, n, true);
     // The error stays recorded, so the rest of this run's output is dropped quietly.
-    fatal("failed printing to stdout: " + std::string(std::strerror(error_)) + " (os error " +
-          std::to_string(error_) + ")");
+    if (error_ != 0) fatal(output_error_message(error_));
+    poll_host();
 }
 
 void Output::spill(const char* p, std::size_t n) {
     flush_or_stop();
     if (n >= capacity) {
-        write_all(p, n);
+        write_all(p, n, true);
         flush_or_stop();
         return;
     }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 namespace tarn {
@@ -39,18 +40,22 @@ public:
         if (len_ == capacity) flush_or_stop();
         buf_[len_++] = c;
     }
-    // Writes the buffer out. A failed write is recorded, not raised: this also runs while a
-    // stop is being reported and when a run's state is torn down.
+    // Writes the buffer out while a stop or an interruption is being reported. A failed write
+    // is recorded, not raised, and what could not be written is dropped.
     void flush();
-    // Flushes, then stops the run if standard output could not take everything written so
-    // far (a full disk, an I/O error). A reader that went away is not an error.
+    // Flushes, then stops the run if standard output could not take everything written so far
+    // (a full disk, a reader that went away, a closed descriptor), and polls the host: the
+    // buffer fills every few tens of thousands of instructions, which makes this the run's
+    // regular look at Ctrl-C.
     void flush_or_stop();
     // Starts a run with a clean error state.
     void reset_error() { error_ = 0; }
+    // The errno of the first failed write of this run, 0 if none failed.
+    int error() const { return error_; }
 
 private:
     void spill(const char* p, std::size_t n);
-    void write_all(const char* p, std::size_t n);
+    void write_all(const char* p, std::size_t n, bool may_stop);
 
     std::size_t len_ = 0;
     int error_ = 0; // errno of the first failed write since reset_error
@@ -59,5 +64,8 @@ private:
 
 // The process-wide writer: there is one file descriptor 1, so there is one buffer.
 Output& out();
+
+// "failed printing to stdout: " and the system's description of `errnum`.
+std::string output_error_message(int errnum);
 
 } // namespace tarn

@@ -17,12 +17,6 @@ namespace tarn {
 
 namespace {
 
-// A signal interrupts a blocking open or read (a FIFO, a terminal); the call is repeated
-// unless the host says the user asked to stop.
-void on_interrupted_call() {
-    if (interrupt_poll && interrupt_poll()) throw Interrupted{};
-}
-
 const char* error_kind(int e) {
     switch (e) {
     case ENOENT:
@@ -122,11 +116,13 @@ void append_hex(std::uint32_t v, std::string& out) {
 
 FileReader::FileReader(const std::string& path) {
     for (;;) {
+        blocking_begin();
         fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd_ >= 0) return;
         int e = errno;
+        blocking_end();
+        if (fd_ >= 0) return;
         if (e != EINTR) fatal(unwrap_err + os_error_debug(e));
-        on_interrupted_call();
+        poll_host();
     }
 }
 
@@ -136,8 +132,15 @@ FileReader::~FileReader() {
 
 int FileReader::refill() {
     if (fd_ < 0) return end_of_stream;
+    // Opens and reads may block (a FIFO, a terminal); a signal that interrupts one is answered
+    // by polling the host before trying again. Compiling a large script takes a while: look at
+    // Ctrl-C once per buffer too.
+    poll_host();
     for (;;) {
+        blocking_begin();
         ssize_t n = ::read(fd_, buf_, buffer_size);
+        int e = errno;
+        blocking_end();
         if (n > 0) {
             len_ = static_cast<std::size_t>(n);
             pos_ = 1;
@@ -148,12 +151,11 @@ int FileReader::refill() {
             fd_ = -1;
             return end_of_stream;
         }
-        int e = errno;
         if (e != EINTR) {
             error_ = e;
             return read_error;
         }
-        on_interrupted_call();
+        poll_host();
     }
 }
 

@@ -17,7 +17,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "utils/interrupt.h"
 #include "utils/output.h"
 #include "value/arith.h"
 #include "value/table.h"
@@ -26,13 +25,6 @@
 namespace tarn {
 
 namespace {
-
-// Backward jumps and calls between two looks at the host's interrupt flag.
-constexpr int poll_interval = 4096;
-
-void check_interrupt() {
-    if (interrupt_poll && interrupt_poll()) throw Interrupted{};
-}
 
 [[gnu::always_inline]] inline const Value& konst(const Value* k, std::size_t n, std::size_t x) {
     if (x >= n) [[unlikely]]
@@ -173,14 +165,6 @@ template <ArithOp op>
         pc = fr->pc;                                                                                         \
     } while (0)
 
-#define POLL()                                                                                               \
-    do {                                                                                                     \
-        if (--poll_left == 0) {                                                                              \
-            poll_left = poll_interval;                                                                       \
-            check_interrupt();                                                                               \
-        }                                                                                                    \
-    } while (0)
-
 // Operand access: R reads a register (bounds-checked), K a constant, U an upvalue cell.
 #define R(x) at(fb + (x))
 #define K(x) konst(kst, nk, (x))
@@ -240,7 +224,6 @@ void ExeState::run() {
     std::size_t nups;
     std::size_t fb;
     std::size_t pc;
-    int poll_left = poll_interval;
 
     LOAD_FRAME();
     for (;;) {
@@ -375,7 +358,6 @@ void ExeState::run() {
         case Op::Jump: {
             std::int16_t off = i.sbx();
             pc = offset(pc, off);
-            if (off < 0) POLL();
             break;
         }
         case Op::TestAndJump:
@@ -383,8 +365,7 @@ void ExeState::run() {
             if (R(i.a).truthy() == (i.op == Op::TestAndJump)) {
                 std::int16_t off = i.sbx();
                 pc = offset(pc, off);
-                if (off < 0) POLL();
-            }
+                }
             break;
         }
         case Op::TestAndSetJump:
@@ -458,14 +439,10 @@ void ExeState::run() {
             } else {
                 fatal("xx");
             }
-            if (goes_on) {
-                pc -= i.bx();
-                POLL();
-            }
+            if (goes_on) pc -= i.bx();
             break;
         }
         case Op::ForCallLoop: {
-            POLL();
             std::size_t b = DST(i.a);
             truncate(b + 3);
             Kind k = at(b).kind();
@@ -511,7 +488,6 @@ void ExeState::run() {
 
         case Op::Call:
         case Op::CallSet: {
-            POLL();
             bool set = i.op == Op::CallSet;
             std::size_t func = DST(set ? i.b : i.a);
             std::size_t narg = set ? i.c : i.b;
@@ -534,7 +510,6 @@ void ExeState::run() {
             break;
         }
         case Op::TailCall: {
-            POLL();
             if (!fr->brokers.empty()) {
                 close_brokers(stack, fr->brokers.data(), fr->brokers.data() + fr->brokers.size());
                 fr->brokers.clear();
@@ -684,7 +659,6 @@ void ExeState::run() {
 }
 
 #undef LOAD_FRAME
-#undef POLL
 #undef R
 #undef K
 #undef U

@@ -8,14 +8,11 @@
 #include <iterator>
 #include <string_view>
 
-#include "utils/interrupt.h"
 #include "value/table.h"
 #include "vm/builtins.h"
 #include "vm/native.h"
 
 namespace tarn {
-
-InterruptPoll interrupt_poll = nullptr;
 
 ExeState::ExeState() {
     Rc<Table> env = make_rc<Table>(0, 0);

@@ -5,13 +5,16 @@
 // the lock of tarn._serial, which a second caller waits for without holding the interpreter
 // lock.
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <new>
 #include <string>
 
 #include "lib/boundary.h"
 #include "lib/run_script.h"
 #include "utils/interrupt.h"
+#include "utils/memory.h"
 
 namespace tarn {
 
@@ -130,6 +133,55 @@ void release_run_lock(PyObject* lock) {
 #pragma GCC diagnostic pop
 }
 
+// The run's memory ceiling from TARN_MEMORY_LIMIT: a positive number of bytes with an optional
+// K, M or G suffix (binary multiples, either case), or the default when the variable is unset
+// or empty. Invalid text is a ValueError naming the variable; false then.
+bool memory_limit(std::size_t& limit) {
+    const char* text = std::getenv("TARN_MEMORY_LIMIT");
+    if (!text || !*text) {
+        limit = memory::default_ceiling();
+        return true;
+    }
+    std::size_t value = 0;
+    const char* p = text;
+    bool ok = *p >= '0' && *p <= '9';
+    for (; ok && *p >= '0' && *p <= '9'; ++p) {
+        if (__builtin_mul_overflow(value, std::size_t{10}, &value) ||
+            __builtin_add_overflow(value, static_cast<std::size_t>(*p - '0'), &value))
+            ok = false;
+    }
+    if (ok && *p != '\0') {
+        int shift = 0;
+        switch (*p) {
+        case 'k':
+        case 'K':
+            shift = 10;
+            break;
+        case 'm':
+        case 'M':
+            shift = 20;
+            break;
+        case 'g':
+        case 'G':
+            shift = 30;
+            break;
+        default:
+            ok = false;
+        }
+        ok = ok && p[1] == '\0' && value <= (SIZE_MAX >> shift);
+        value <<= shift;
+    }
+    if (!ok || value == 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "TARN_MEMORY_LIMIT: invalid memory size '%s' (expected a positive number of bytes "
+                     "with an optional K, M or G suffix)",
+                     text);
+        return false;
+    }
+    limit = value;
+    return true;
+}
+
 class RunningFlag {
 public:
     RunningFlag() { running = true; }
@@ -163,6 +215,8 @@ PyObject* raw_input(PyObject*, PyObject* args, PyObject* kwargs) {
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
+    std::size_t limit = 0;
+    if (!memory_limit(limit)) return nullptr;
     // No Python object may be held across the run: a thread ended by Python's shutdown while
     // it runs unwinds without the interpreter lock.
     path = PyRef();
@@ -180,7 +234,7 @@ PyObject* raw_input(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     PyObject* result = guarded([&]() -> PyObject* {
         RunningFlag flag;
-        run_script(file);
+        run_script(file, limit);
         Py_INCREF(Py_None);
         return Py_None;
     });

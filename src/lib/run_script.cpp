@@ -8,6 +8,7 @@
 
 #include "parse/parser.h"
 #include "utils/fatal.h"
+#include "utils/memory.h"
 #include "utils/output.h"
 #include "utils/rc.h"
 #include "utils/reader.h"
@@ -37,7 +38,7 @@ public:
 
 } // namespace
 
-void run_script(const std::string& path) {
+void run_script(const std::string& path, std::size_t memory_limit) {
     // The operating system would read the path only up to the first NUL and open some other
     // file; refuse it as the open itself would report an invalid name.
     if (path.find('\0') != std::string::npos) {
@@ -45,6 +46,7 @@ void run_script(const std::string& path) {
               "Error { kind: InvalidInput, message: \"file name contained an unexpected NUL byte\" }");
     }
     out().reset_error();
+    memory::RunCeiling ceiling(memory_limit);
     RunEnd end;
     Rc<FuncProto> main = load(std::make_unique<FileReader>(path));
     ExeState state;

@@ -1,5 +1,7 @@
 // Converts stops into Python errors: the diagnostic block on standard error and the lazily
 // created pyo3_runtime.PanicException type, which lives for the rest of the process once made.
+// Nothing here allocates before the interpreter lock is held again, so a run that ran out of
+// memory is reported like any other stop.
 
 #include "lib/boundary.h"
 
@@ -54,8 +56,7 @@ void write_stderr(const char* p, std::size_t n) {
     }
 }
 
-// One write for the heading, one for the message: no allocation, so this works when memory
-// has run out.
+// One write for the heading, one for the message.
 void write_diagnostic(std::string_view message, const std::source_location* where) {
     char head[512];
     int n;
@@ -74,7 +75,6 @@ void write_diagnostic(std::string_view message, const std::source_location* wher
 
 // Output that a failed write dropped is never lost in silence: a stop for another reason says
 // so after its own message.
-// No allocation here either.
 void note_lost_output() {
     int e = out().error();
     if (e == 0 || e == EINTR) return;
@@ -86,25 +86,36 @@ void note_lost_output() {
 
 } // namespace
 
-PyObject* raise_stop(std::string_view message, const std::source_location* where) {
+void report_stop(const Outcome& o) {
     out().flush();
-    write_diagnostic(message, where);
-    if (!message.starts_with("failed printing to stdout: ")) note_lost_output();
+    if (o.kind != Outcome::Stopped) {
+        note_lost_output();
+        return;
+    }
+    write_diagnostic(o.message, o.located ? &o.where : nullptr);
+    if (!std::string_view(o.message).starts_with("failed printing to stdout: ")) note_lost_output();
+}
+
+PyObject* outcome_result(const Outcome& o) {
+    switch (o.kind) {
+    case Outcome::Finished:
+        Py_INCREF(Py_None);
+        return Py_None;
+    case Outcome::Interrupted:
+        // The host's poll has set the exception of the signal handler that asked to stop.
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+        return nullptr;
+    case Outcome::Stopped:
+        break;
+    }
     PyObject* type = get_panic_type();
     if (!type) return nullptr;
     // Messages quote script strings, which may hold any bytes; never fail on bad UTF-8.
-    PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    PyRef text(PyUnicode_DecodeUTF8(o.message.data(), static_cast<Py_ssize_t>(o.message.size()), "replace"));
     if (!text) return nullptr;
     PyRef exc(PyObject_CallFunctionObjArgs(type, text.get(), nullptr));
     if (!exc) return nullptr;
     PyErr_SetObject(type, exc.get());
-    return nullptr;
-}
-
-PyObject* return_interrupted() {
-    out().flush();
-    note_lost_output();
-    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     return nullptr;
 }
 

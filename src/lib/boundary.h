@@ -9,6 +9,7 @@
 #include <cxxabi.h>
 #include <new>
 #include <source_location>
+#include <string>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -39,36 +40,66 @@ private:
     PyObject* p_ = nullptr;
 };
 
-// Flushes standard output, writes the diagnostic block to standard error and sets the
-// PanicException carrying `message`. `where` is null when the raise site is unknown.
-// Always returns null, the C API's error result.
-PyObject* raise_stop(std::string_view message, const std::source_location* where);
+// How a run ended. It is decided, and a stop reported on standard error, while the run is
+// still without the interpreter lock; `outcome_result` turns it into Python's result once the
+// lock is held again.
+struct Outcome {
+    enum Kind { Finished, Stopped, Interrupted } kind = Finished;
+    std::string message; // a stop's message
+    std::source_location where;
+    bool located = false; // whether `where` names the raise site
+};
 
-// The host asked the run to stop; its exception (KeyboardInterrupt) is already set.
-PyObject* return_interrupted();
+// Flushes standard output and writes the diagnostic block of a stop to standard error, with a
+// note when output was lost. Allocates nothing, so it works when memory has run out.
+void report_stop(const Outcome& stop);
 
-// Runs `body`, which returns a new reference or null with a Python error set, and turns any
-// C++ exception that escapes it into the matching Python error. The one exception let
-// through is the unwinding that ends a thread when Python shuts down under a running script
-// (a daemon thread taking the interpreter lock back at a poll): it must reach the thread's
-// start, and nothing on the way may be noexcept.
+// Runs `body`, which must not touch Python, and records how it ended; no C++ exception gets
+// past it except the unwinding that ends a thread when Python shuts down under a running
+// script (it must reach the thread's start, and nothing on the way may be noexcept). Output is
+// flushed after a stop or an interruption.
+template <class F> Outcome contained(F&& body) {
+    Outcome o;
+    try {
+        body();
+        return o;
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (Fatal& f) {
+        o.kind = Outcome::Stopped;
+        o.message = f.take_message();
+        o.where = f.where();
+        o.located = true;
+    } catch (const Interrupted&) {
+        o.kind = Outcome::Interrupted;
+    } catch (const std::bad_alloc&) {
+        o.kind = Outcome::Stopped;
+        o.message = "out of memory";
+    } catch (const std::length_error&) {
+        o.kind = Outcome::Stopped;
+        o.message = "out of memory";
+    } catch (...) {
+        o.kind = Outcome::Stopped;
+        o.message = "internal error"; // short enough to need no allocation
+    }
+    report_stop(o);
+    return o;
+}
+
+// None after a finished run; null with the PanicException set after a stop, or with the host's
+// own exception (KeyboardInterrupt) after an interruption.
+PyObject* outcome_result(const Outcome& o);
+
+// For entry points that hold the interpreter lock throughout: runs `body`, which returns a new
+// reference or null with a Python error set, and turns a C++ exception into a Python error.
 template <class F> PyObject* guarded(F&& body) {
     try {
         return body();
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (const Fatal& f) {
-        return raise_stop(f.message(), &f.where());
-    } catch (const Interrupted&) {
-        return return_interrupted();
     } catch (const std::bad_alloc&) {
-        return raise_stop("out of memory", nullptr);
-    } catch (const std::length_error&) {
-        return raise_stop("out of memory", nullptr);
+        return PyErr_NoMemory();
     } catch (const std::exception& e) {
-        return raise_stop(e.what(), nullptr);
-    } catch (...) {
-        return raise_stop("unknown native exception", nullptr);
+        PyErr_SetString(PyExc_SystemError, e.what());
+        return nullptr;
     }
 }
 

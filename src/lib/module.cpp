@@ -1,13 +1,13 @@
 // The Python module Brindle: its definition, its two functions and their argument conversion.
-// Every entry point returns to Python through `guarded`, so no C++ exception crosses into the
-// interpreter. A run holds the interpreter lock, but lends it to Python's other threads at
-// every poll and around every system call that may block; runs themselves are serialised by
-// the lock of tarn._serial, which a second caller waits for without holding the interpreter
-// lock.
+// No C++ exception crosses into the interpreter: a run ends in an `Outcome`, the other entry
+// points are `guarded`. A run goes on without the interpreter lock (taking it back only to
+// poll for signals); runs are serialised by the lock of tarn._serial, which a second caller
+// waits for without holding the interpreter lock.
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <new>
 #include <string>
 
@@ -27,22 +27,29 @@ bool initialised = false;
 // is active; the end-of-run sweep of the inner run would then free the outer run's objects.
 bool running = false;
 
-// The thread state of the run while a system call blocks.
-PyThreadState* blocked = nullptr;
+// A run goes on without the interpreter lock, so Python's other threads keep running; the lock
+// is taken back only to poll for signals. That may wait for another thread's turn to end, so
+// a regular poll looks at most every few milliseconds.
+PyThreadState* run_state = nullptr;
+std::int64_t next_poll_ns = 0;
+constexpr std::int64_t poll_period_ns = 5'000'000;
 
-bool poll_python() {
-    if (PyErr_CheckSignals() != 0) return true;
-    // Dropping and retaking the lock lets a thread that waits for it take its turn.
-    PyEval_RestoreThread(PyEval_SaveThread());
-    return false;
+std::int64_t monotonic_ns() {
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
 }
 
-void release_lock_for_call() { blocked = PyEval_SaveThread(); }
-
-void retake_lock_after_call() {
-    PyThreadState* state = blocked;
-    blocked = nullptr;
-    PyEval_RestoreThread(state);
+bool poll_python(bool now) {
+    std::int64_t t = monotonic_ns();
+    if (!now && t < next_poll_ns) return false;
+    next_poll_ns = t + poll_period_ns;
+    // Taking the lock back ends this thread when Python is shutting down (a daemon thread):
+    // the unwinding that follows is let through to the thread's start.
+    PyEval_RestoreThread(run_state);
+    bool stop = PyErr_CheckSignals() != 0;
+    run_state = PyEval_SaveThread();
+    return stop;
 }
 
 // Re-raises the pending TypeError or OverflowError of an argument conversion with the
@@ -232,12 +239,16 @@ PyObject* raw_input(PyObject*, PyObject* args, PyObject* kwargs) {
         if (lock) release_run_lock(lock);
         return nullptr;
     }
-    PyObject* result = guarded([&]() -> PyObject* {
+    Outcome outcome;
+    {
         RunningFlag flag;
-        run_script(file, limit);
-        Py_INCREF(Py_None);
-        return Py_None;
-    });
+        run_state = PyEval_SaveThread();
+        next_poll_ns = monotonic_ns() + poll_period_ns;
+        outcome = contained([&] { run_script(file, limit); });
+        PyEval_RestoreThread(run_state);
+        run_state = nullptr;
+    }
+    PyObject* result = outcome_result(outcome);
     if (lock) release_run_lock(lock);
     return result;
 }
@@ -271,9 +282,7 @@ PyObject* init_module() {
     PyRef module(PyModule_Create(&module_def));
     if (!module || brindle(module.get()) < 0) return nullptr;
     initialised = true;
-    host.poll = poll_python;
-    host.blocking_begin = release_lock_for_call;
-    host.blocking_end = retake_lock_after_call;
+    host_poll = poll_python;
     return module.release();
 }
 

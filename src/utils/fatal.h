@@ -13,6 +13,8 @@ class Fatal {
 public:
     Fatal(std::string message, std::source_location where) : message_(std::move(message)), where_(where) {}
     const std::string& message() const { return message_; }
+    // Moves the message out, so that reporting a stop needs no memory.
+    std::string take_message() { return std::move(message_); }
     const std::source_location& where() const { return where_; }
 
 private:

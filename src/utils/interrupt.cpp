@@ -4,10 +4,10 @@
 
 namespace tarn {
 
-Host host;
+HostPoll host_poll = nullptr;
 
-void poll_host() {
-    if (host.poll && host.poll()) throw Interrupted{};
+void poll_host(bool now) {
+    if (host_poll && host_poll(now)) throw Interrupted{};
 }
 
 } // namespace tarn

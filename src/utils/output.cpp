@@ -27,16 +27,14 @@ std::string output_error_message(int errnum) {
 }
 
 // Writes all of [p, p + n) to descriptor 1; after a failure the rest of the run's output is
-// dropped. The host's other threads run while a write blocks. A signal that interrupts a
-// blocked write (Ctrl-C while a full pipe waits for its reader) is answered by polling the
-// host: when it asks to stop, the unwritten output is dropped and, if `may_stop`, the run is
-// interrupted; reporting a stop (`may_stop` false) just gives up the write.
+// dropped. A signal that interrupts a blocked write (Ctrl-C while a full pipe waits for its
+// reader) is answered by polling the host: when it asks to stop, the unwritten output is
+// dropped and, if `may_stop`, the run is interrupted; reporting a stop (`may_stop` false)
+// just gives up the write.
 void Output::write_all(const char* p, std::size_t n, bool may_stop) {
     while (n > 0 && error_ == 0) {
-        blocking_begin();
         ssize_t w = ::write(1, p, n);
         int e = errno;
-        blocking_end();
         if (w >= 0) {
             p += w;
             n -= static_cast<std::size_t>(w);
@@ -45,7 +43,7 @@ void Output::write_all(const char* p, std::size_t n, bool may_stop) {
             if (n == 0 || w == 0) continue;
         }
         if (w >= 0 || e == EINTR) {
-            if (host.poll && host.poll()) {
+            if (host_poll && host_poll(true)) {
                 error_ = EINTR;
                 if (may_stop) throw Interrupted{};
             }
@@ -54,10 +52,8 @@ void Output::write_all(const char* p, std::size_t n, bool may_stop) {
         if (e == EAGAIN || e == EWOULDBLOCK) {
             // A non-blocking descriptor: wait until it takes more instead of spinning.
             pollfd fd{1, POLLOUT, 0};
-            blocking_begin();
-            ::poll(&fd, 1, -1);
-            blocking_end();
-            continue;
+                ::poll(&fd, 1, -1);
+                continue;
         }
         error_ = e;
     }

@@ -116,13 +116,11 @@ void append_hex(std::uint32_t v, std::string& out) {
 
 FileReader::FileReader(const std::string& path) {
     for (;;) {
-        blocking_begin();
         fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         int e = errno;
-        blocking_end();
         if (fd_ >= 0) return;
         if (e != EINTR) fatal(unwrap_err + os_error_debug(e));
-        poll_host();
+        poll_host(true);
     }
 }
 
@@ -137,10 +135,8 @@ int FileReader::refill() {
     // Ctrl-C once per buffer too.
     poll_host();
     for (;;) {
-        blocking_begin();
         ssize_t n = ::read(fd_, buf_, buffer_size);
         int e = errno;
-        blocking_end();
         if (n > 0) {
             len_ = static_cast<std::size_t>(n);
             pos_ = 1;
@@ -155,7 +151,7 @@ int FileReader::refill() {
             error_ = e;
             return read_error;
         }
-        poll_host();
+        poll_host(true);
     }
 }
 

@@ -60,14 +60,14 @@ void Output::write_all(const char* p, std::size_t n, bool may_stop) {
 }
 
 void Output::flush() {
-    std::size_t n = len_;
-    len_ = 0;
+    auto n = static_cast<std::size_t>(cur_ - buf_);
+    cur_ = buf_;
     write_all(buf_, n, false);
 }
 
 void Output::flush_or_stop() {
-    std::size_t n = len_;
-    len_ = 0;
+    auto n = static_cast<std::size_t>(cur_ - buf_);
+    cur_ = buf_;
     write_all(buf_, n, true);
     // The error stays recorded, so the rest of this run's output is dropped quietly.
     if (error_ != 0) fatal(output_error_message(error_));
@@ -82,7 +82,7 @@ void Output::spill(const char* p, std::size_t n) {
         return;
     }
     std::memcpy(buf_, p, n);
-    len_ = n;
+    cur_ = buf_ + n;
 }
 
 } // namespace tarn

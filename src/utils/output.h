@@ -13,33 +13,31 @@ namespace tarn {
 class Output {
 public:
     static constexpr std::size_t capacity = std::size_t{1} << 20;
+    // Prepared trace lines are at most this long and padded by as much, so the dispatch loop
+    // copies each with at most two fixed 32-byte moves.
+    static constexpr std::size_t line_slack = 64;
 
     void write(const char* p, std::size_t n) {
-        if (n > capacity - len_) {
+        if (n > static_cast<std::size_t>(buf_ + capacity - cur_)) {
             spill(p, n);
             return;
         }
-        std::memcpy(buf_ + len_, p, n);
-        len_ += n;
+        std::memcpy(cur_, p, n);
+        cur_ += n;
     }
     void write(std::string_view s) { write(s.data(), s.size()); }
-    // A write whose source may be over-read by up to `slack` bytes (prepared trace lines are
-    // padded): most lines are then copied with one fixed-size move.
-    static constexpr std::size_t slack = 32;
-    void write_padded(const char* p, std::size_t n) {
-        if (n > capacity - len_) {
-            spill(p, n);
-            return;
-        }
-        char* d = buf_ + len_;
-        std::memcpy(d, p, slack);
-        if (n > slack) std::memcpy(d + slack, p + slack, n - slack);
-        len_ += n;
-    }
     void put(char c) {
-        if (len_ == capacity) flush_or_stop();
-        buf_[len_++] = c;
+        if (cur_ == buf_ + capacity) flush_or_stop();
+        *cur_++ = c;
     }
+
+    // The dispatch loop keeps the write position in a local while instructions run and hands
+    // it back before anything else writes, flushes or unwinds.
+    char* cursor() const { return cur_; }
+    void set_cursor(char* c) { cur_ = c; }
+    // While the cursor is at or below this, a whole trace line still fits.
+    char* trace_limit() { return buf_ + capacity - line_slack; }
+
     // Writes the buffer out while a stop or an interruption is being reported. A failed write
     // is recorded, not raised, and what could not be written is dropped.
     void flush();
@@ -57,9 +55,9 @@ private:
     void spill(const char* p, std::size_t n);
     void write_all(const char* p, std::size_t n, bool may_stop);
 
-    std::size_t len_ = 0;
+    char* cur_ = buf_;
     int error_ = 0; // errno of the first failed write since reset_error
-    char buf_[capacity + slack];
+    char buf_[capacity];
 };
 
 // The process-wide writer: there is one file descriptor 1, so there is one buffer.

@@ -1,29 +1,53 @@
 #pragma once
-// Intrusive, non-atomic reference counting for the shared kinds of values (middle and long
-// strings, tables, closures, upvalue cells, prototypes). A count reaching zero frees the
-// object through `destroy`, which frees chains of objects iteratively, so releasing a long
-// linked structure never recurses deeply on the host stack.
+// Intrusive, non-atomic reference counting for the shared objects (middle and long strings,
+// tables, native closures, prototypes, Lua closures, upvalue cells). Every object starts with
+// the same 8-byte header: its count and which object it is. There are no virtual functions:
+// `destroy` (src/vm/heap.cpp) frees by kind, iteratively, so releasing a long linked structure
+// never recurses on the host stack and freeing never allocates.
 
 #include <cstdint>
 #include <utility>
 
 namespace tarn {
 
-class Shared {
-public:
-    Shared() = default;
-    Shared(const Shared&) = delete;
-    Shared& operator=(const Shared&) = delete;
-    virtual ~Shared() = default;
-
-    std::uint32_t refs = 0;
+enum class ObjKind : std::uint8_t {
+    Free, // a free slot of the small-object pool
+    MiddleStr,
+    LongStr,
+    Table,
+    NativeClosure,
+    FuncProto,
+    LuaClosure,
+    Upvalue,
 };
 
-// Frees an object whose count reached zero (deferred while another free is in progress).
+struct Shared {
+    explicit Shared(ObjKind k) : kind(k) {}
+    Shared(const Shared&) = delete;
+    Shared& operator=(const Shared&) = delete;
+
+    std::uint32_t refs = 0;
+    ObjKind kind;
+    std::uint8_t small = 0; // per kind: a middle string's length, a closure's cell count
+    std::uint16_t spare = 0;
+};
+
+// The objects that print with an identity (tables, closures, prototypes): every one gets the
+// next number of its run when it is made, so a run prints the same bytes every time. Once the
+// object is dead the number's place links it into the list of objects waiting to be freed.
+struct Identified : Shared {
+    explicit Identified(ObjKind k);
+    union {
+        std::uint64_t id;
+        Shared* next_dead;
+    };
+};
+
+// Frees an object whose count reached zero, with everything only it held.
 void destroy(Shared* p);
 
-inline void retain(Shared* p) { ++p->refs; }
-inline void release(Shared* p) {
+[[gnu::always_inline]] inline void retain(Shared* p) { ++p->refs; }
+[[gnu::always_inline]] inline void release(Shared* p) {
     if (--p->refs == 0) destroy(p);
 }
 
@@ -58,24 +82,12 @@ private:
 
 template <class T, class... A> Rc<T> make_rc(A&&... a) { return Rc<T>(new T(std::forward<A>(a)...)); }
 
-// Objects that can take part in reference cycles (tables, Lua closures, upvalue cells) are
-// also linked into one list while they live. Nothing collects cycles during a run; when the
-// run ends, `sweep_tracked` breaks whatever is still alive so that no object outlives it.
-class Tracked : public Shared {
-public:
-    Tracked();
-    ~Tracked() override;
-    // Drops every reference this object holds to other values.
-    virtual void clear_refs() = 0;
+// Starts the numbering of identities afresh for a new run.
+void reset_identities();
 
-private:
-    friend void sweep_tracked();
-    Tracked* prev_ = nullptr;
-    Tracked* next_ = nullptr;
-};
-
-// Frees every tracked object still alive (only cycles remain once the run's own values are
-// gone). Called by the host at the end of each run, also after a fatal stop.
+// Nothing collects reference cycles during a run. When a run ends (also after a stop), this
+// frees every table, Lua closure and upvalue cell still alive, which only cycles keep alive
+// once the run's own values are gone, and hands the small-object pool's memory back.
 void sweep_tracked();
 
 } // namespace tarn

@@ -169,19 +169,11 @@ Value concat(const Value& a, const Value& b) {
         fatal("invalid string Value");
     }
     const std::string_view x = a.as_string(), y = b.as_string();
-    const std::size_t n = x.size() + y.size();
-    if (n <= middle_max) {
-        // Short and middle results are assembled on the stack; only the middle record allocates.
-        char buf[middle_max];
-        if (!x.empty()) std::memcpy(buf, x.data(), x.size());
-        if (!y.empty()) std::memcpy(buf + x.size(), y.data(), y.size());
-        return Value::string(std::string_view(buf, n));
-    }
-    std::string s;
-    s.reserve(n);
-    s.append(x);
-    s.append(y);
-    return Value::string(std::move(s));
+    Value result = Value::string_uninit(x.size() + y.size());
+    char* bytes = result.fill_bytes();
+    if (!x.empty()) std::memcpy(bytes, x.data(), x.size());
+    if (!y.empty()) std::memcpy(bytes + x.size(), y.data(), y.size());
+    return result;
 }
 
 } // namespace tarn

@@ -1,50 +1,69 @@
 #pragma once
-// The language's one data structure: an array part for integer keys from 1 up and a hash
-// part for everything else. Where an integer key lives depends on the array part's capacity,
-// so the capacity is managed by hand (see table.cpp for the placement rule).
+// The language's one data structure: an array part for integer keys from 1 up and a hash part
+// for everything else. Where an integer key lives depends on the array part's capacity, so the
+// capacity is managed by hand (see table.cpp for the placement rule and the hash part).
 
 #include <cstddef>
 #include <cstdint>
-#include <unordered_map>
-#include <vector>
 
 #include "value/value.h"
 
 namespace tarn {
 
-class Table final : public Tracked {
+class Table final : public Identified {
 public:
-    Table(std::size_t narray, std::size_t nhash);
+    // A new table with its count at zero, from the run's pool: array capacity exactly `narray`,
+    // room for `nhash` hash entries without growing.
+    static Table* make(std::size_t narray, std::size_t nhash);
+    // Drops every entry and the storage behind them; the table stays usable and empty.
+    void clear_refs();
+    // Frees a table whose count reached zero (after clear_refs).
+    static void free(Table* t);
 
     // Reads: a copy of the stored value, nil when absent.
     Value index(const Value& key) const;
     Value index_array(std::int64_t i) const;
+    // The stored value for a key that is not an integer, or null.
+    const Value* find(const Value& key) const;
     // Writes (the placement rule for integer keys).
     void new_index(Value key, Value v);
     void new_index_array(std::int64_t i, Value v);
-    // Appends values at the end of the array part (SetList).
+    // Appends values at the end of the array part (SetList), moving them out of `first`.
     void append(Value* first, std::size_t n);
 
-    std::size_t array_len() const { return array_.size(); }
-    std::size_t array_capacity() const { return cap_; }
+    std::size_t array_len() const { return alen_; }
+    std::size_t array_capacity() const { return acap_; }
     const Value& array_at(std::size_t pos) const { return array_[pos]; }
-    std::size_t hash_len() const { return hash_.size(); }
-
-    void clear_refs() override;
+    std::size_t hash_len() const { return count_; }
 
 private:
+    struct Node {
+        Value key;
+        Value val;
+        std::int32_t next; // offset of the next node of the chain, 0 at its end
+        bool used;
+    };
+
+    Table() : Identified(ObjKind::Table) {}
     void grow_to(std::size_t need);
     // Room for n more values at the end of the array part, by the growth policy.
     void reserve_extra(std::size_t n);
     void push(Value v);
+    Value* find_int(std::int64_t i) const;
     void hash_set(Value key, Value v);
+    void insert(Value key, Value v);
+    Node* main_position(const Value& key) const { return &node_[key.hash() & (nsize_ - 1)]; }
+    Node* free_node();
+    void resize_hash(std::size_t nodes);
 
-    std::vector<Value> array_;
-    std::size_t cap_ = 0; // the capacity the placement rule sees
-    std::unordered_map<Value, Value, ValueHash, ValueEq> hash_;
+    Value* array_ = nullptr;
+    std::size_t alen_ = 0;
+    std::size_t acap_ = 0; // the capacity the placement rule sees
+    Node* node_ = nullptr;
+    std::uint32_t nsize_ = 0;  // nodes in the hash part: 0 or a power of two
+    std::uint32_t count_ = 0;  // nodes in use
+    std::uint32_t lastfree_ = 0; // every node at or above it is in use
 };
-
-inline Table* Value::as_table() const { return static_cast<Table*>(u_.p); }
 
 // A new empty table value (NewTable, the global environment).
 Value new_table(std::size_t narray, std::size_t nhash);
@@ -55,5 +74,7 @@ Value index(const Value& t, const Value& key);
 Value index_array(const Value& t, std::int64_t i);
 void new_index(const Value& t, Value key, Value v);
 void new_index_array(const Value& t, std::int64_t i, Value v);
+
+inline Table* Value::as_table() const { return static_cast<Table*>(u_.p); }
 
 } // namespace tarn

@@ -12,6 +12,8 @@
 #include <system_error>
 
 #include "utils/fatal.h"
+#include "utils/memory.h"
+#include "utils/pool.h"
 #include "value/table.h"
 
 namespace tarn {
@@ -76,9 +78,12 @@ std::uint64_t hash_bytes(std::string_view s) {
     return fmix(h);
 }
 
-void append_hex_address(const void* p, std::string& out) {
-    char buf[2 + 2 * sizeof(std::uintptr_t)] = {'0', 'x'};
-    auto r = std::to_chars(buf + 2, buf + sizeof buf, reinterpret_cast<std::uintptr_t>(p), 16);
+// A string's hash as its record keeps it: 32 bits, never 0, which marks "not yet computed".
+std::uint32_t string_hash(std::string_view s) { return static_cast<std::uint32_t>(hash_bytes(s)) | 1u; }
+
+void append_identity(std::uint64_t id, std::string& out) {
+    char buf[2 + 16] = {'0', 'x'};
+    auto r = std::to_chars(buf + 2, buf + sizeof buf, id, 16);
     out.append(buf, r.ptr);
 }
 
@@ -94,30 +99,40 @@ constexpr char replacement[] = "\xEF\xBF\xBD";
 
 } // namespace
 
-Value Value::string(std::string_view bytes) {
-    if (bytes.size() <= short_max) {
+Value Value::string_uninit(std::size_t len) {
+    if (len <= short_max) {
         Value v;
         v.kind_ = Kind::ShortString;
-        v.short_len_ = static_cast<std::uint8_t>(bytes.size());
-        if (!bytes.empty()) std::memcpy(v.short_data(), bytes.data(), bytes.size());
+        v.short_len_ = static_cast<std::uint8_t>(len);
         return v;
     }
-    if (bytes.size() <= middle_max) {
-        auto* m = new MiddleStr;
-        m->len = static_cast<std::uint8_t>(bytes.size());
-        std::memcpy(m->data, bytes.data(), bytes.size());
+    if (len <= middle_max) {
+        auto* m = new (pool::allocate(MiddleStr::bytes_for(len))) MiddleStr;
+        m->small = static_cast<std::uint8_t>(len);
         return shared(Kind::MiddleString, m);
     }
-    return shared(Kind::LongString, new LongStr(std::string(bytes)));
+    if (len > SIZE_MAX - sizeof(LongStr)) throw OutOfMemory();
+    const std::size_t size = LongStr::bytes_for(len);
+    void* block = size <= pool::max_block ? pool::allocate(size) : ::operator new(size);
+    return shared(Kind::LongString, new (block) LongStr(len));
 }
 
-Value Value::string(std::string&& bytes) {
-    if (bytes.size() <= middle_max) {
-        Value v = string(std::string_view(bytes));
-        bytes = std::string();
-        return v;
+Value Value::string(std::string_view bytes) {
+    Value v = string_uninit(bytes.size());
+    if (!bytes.empty()) std::memcpy(v.fill_bytes(), bytes.data(), bytes.size());
+    return v;
+}
+
+void free_string(Shared* s) {
+    if (s->kind == ObjKind::MiddleStr) {
+        pool::free(s, MiddleStr::bytes_for(s->small));
+        return;
     }
-    return shared(Kind::LongString, new LongStr(std::move(bytes)));
+    const std::size_t size = LongStr::bytes_for(static_cast<LongStr*>(s)->len);
+    if (size <= pool::max_block)
+        pool::free(s, size);
+    else
+        ::operator delete(s);
 }
 
 std::int64_t float_to_int_saturating(double f) {
@@ -162,7 +177,7 @@ bool operator==(const Value& a, const Value& b) {
         return std::memcmp(&a, &b, sizeof(Value)) == 0;
     case Kind::MiddleString:
     case Kind::LongString:
-        return a.u_.p == b.u_.p || a.as_string() == b.as_string();
+        return a.u_.p == b.u_.p || (a.hash() == b.hash() && a.as_string() == b.as_string());
     case Kind::NativeFunction:
         return a.u_.fn == b.u_.fn;
     default:
@@ -188,9 +203,16 @@ std::size_t Value::hash() const {
         const char* p = reinterpret_cast<const char*>(this);
         return fmix(load64(p) ^ hash_seed) ^ fmix(load64(p + 8) + hash_seed);
     }
-    case Kind::MiddleString:
-    case Kind::LongString:
-        return hash_bytes(as_string());
+    case Kind::MiddleString: {
+        auto* m = static_cast<MiddleStr*>(u_.p);
+        if (m->hash == 0) m->hash = string_hash(as_string());
+        return m->hash;
+    }
+    case Kind::LongString: {
+        auto* l = static_cast<LongStr*>(u_.p);
+        if (l->hash == 0) l->hash = string_hash(as_string());
+        return l->hash;
+    }
     case Kind::NativeFunction:
         return hash_word(reinterpret_cast<std::uintptr_t>(u_.fn));
     default:
@@ -219,12 +241,12 @@ void Value::print_plain(std::string& out) const {
         return;
     case Kind::Table:
         out += "table: ";
-        append_hex_address(u_.p, out);
+        append_identity(static_cast<const Identified*>(u_.p)->id, out);
         return;
     case Kind::LuaFunction:
     case Kind::LuaClosure:
         out += "function: ";
-        append_hex_address(u_.p, out);
+        append_identity(static_cast<const Identified*>(u_.p)->id, out);
         return;
     case Kind::NativeFunction:
     case Kind::NativeClosure:

@@ -1,8 +1,8 @@
 #pragma once
 // The dynamically typed value: 16 bytes, one kind byte and a payload. Short strings (up to
-// 14 bytes) live inside the value; middle strings (15 to 47) in a shared fixed record; long
-// strings (48 and more) in a shared byte array. The representation is a function of the
-// length alone, so string equality is byte equality.
+// 14 bytes) live inside the value; middle strings (15 to 47) and long strings (48 and more) in
+// shared records sized to their bytes, which also keep the string's hash once it is needed.
+// The representation is a function of the length alone, so string equality is byte equality.
 
 #include <cstdint>
 #include <cstring>
@@ -19,16 +19,18 @@ class NativeClosure;
 class LuaClosure;
 struct FuncProto;
 
+// Ordered so that the string kinds are one range and the shared kinds the range after
+// ShortString: `is_string` and `is_shared` are single comparisons.
 enum class Kind : std::uint8_t {
     Nil,
     Boolean,
     Integer,
     Float,
+    NativeFunction,
     ShortString,
     MiddleString,
     LongString,
     Table,
-    NativeFunction,
     NativeClosure,
     LuaFunction,
     LuaClosure,
@@ -40,20 +42,32 @@ using NativeFn = std::int32_t (*)(ExeState&);
 inline constexpr std::size_t short_max = 14;
 inline constexpr std::size_t middle_max = 47;
 
+// A middle string: the header (its `small` byte is the length), the hash, then the bytes.
 struct MiddleStr final : Shared {
-    std::uint8_t len;
-    char data[middle_max];
+    MiddleStr() : Shared(ObjKind::MiddleStr) {}
+    std::uint32_t hash = 0; // 0 until first needed
+    std::size_t size() const { return small; }
+    char* data() { return reinterpret_cast<char*>(this + 1); }
+    const char* data() const { return reinterpret_cast<const char*>(this + 1); }
+    static std::size_t bytes_for(std::size_t len) { return sizeof(MiddleStr) + len; }
 };
 
 struct LongStr final : Shared {
-    explicit LongStr(std::string s) : bytes(std::move(s)) {}
-    std::string bytes;
+    explicit LongStr(std::size_t n) : Shared(ObjKind::LongStr), len(n) {}
+    std::uint32_t hash = 0; // 0 until first needed
+    std::size_t len;
+    char* data() { return reinterpret_cast<char*>(this + 1); }
+    const char* data() const { return reinterpret_cast<const char*>(this + 1); }
+    static std::size_t bytes_for(std::size_t len) { return sizeof(LongStr) + len; }
 };
+
+// Frees a string record (its references are already gone).
+void free_string(Shared* s);
 
 class Value {
 public:
     Value() { std::memset(this, 0, sizeof(Value)); }
-    Value(const Value& o) {
+    [[gnu::always_inline]] Value(const Value& o) {
         std::memcpy(static_cast<void*>(this), &o, sizeof(Value));
         if (is_shared()) retain(u_.p);
     }
@@ -61,7 +75,7 @@ public:
         std::memcpy(static_cast<void*>(this), &o, sizeof(Value));
         o.kind_ = Kind::Nil;
     }
-    Value& operator=(const Value& o) {
+    [[gnu::always_inline]] Value& operator=(const Value& o) {
         if (this != &o) {
             if (o.is_shared()) retain(o.u_.p);
             drop();
@@ -69,7 +83,7 @@ public:
         }
         return *this;
     }
-    Value& operator=(Value&& o) noexcept {
+    [[gnu::always_inline]] Value& operator=(Value&& o) noexcept {
         if (this != &o) {
             drop();
             std::memcpy(static_cast<void*>(this), &o, sizeof(Value));
@@ -77,7 +91,7 @@ public:
         }
         return *this;
     }
-    ~Value() { drop(); }
+    [[gnu::always_inline]] ~Value() { drop(); }
 
     static Value boolean(bool b) {
         Value v;
@@ -99,9 +113,21 @@ public:
     }
     // Strings: the representation is chosen by length.
     static Value string(std::string_view bytes);
-    static Value string(std::string&& bytes);
-    // Literals would otherwise be ambiguous between the two above.
+    static Value string(const std::string& bytes) { return string(std::string_view(bytes)); }
     static Value string(const char* s) { return string(std::string_view(s)); }
+    // A string of `len` bytes whose contents the caller fills through `fill_bytes` before
+    // the value is used or copied (concatenation builds its result in place).
+    static Value string_uninit(std::size_t len);
+    char* fill_bytes() {
+        switch (kind_) {
+        case Kind::ShortString:
+            return short_data();
+        case Kind::MiddleString:
+            return static_cast<MiddleStr*>(u_.p)->data();
+        default:
+            return static_cast<LongStr*>(u_.p)->data();
+        }
+    }
     static Value native(NativeFn fn) {
         Value v;
         v.kind_ = Kind::NativeFunction;
@@ -120,12 +146,12 @@ public:
 
     // In-place number stores for the machine's hot paths: writing the fields directly avoids
     // building a temporary whose 16-byte copy would stall on store forwarding.
-    void set_int(std::int64_t i) {
+    [[gnu::always_inline]] void set_int(std::int64_t i) {
         drop();
         kind_ = Kind::Integer;
         u_.i = i;
     }
-    void set_float(double f) {
+    [[gnu::always_inline]] void set_float(double f) {
         drop();
         kind_ = Kind::Float;
         u_.f = f;
@@ -136,11 +162,9 @@ public:
     bool is_int() const { return kind_ == Kind::Integer; }
     bool is_float() const { return kind_ == Kind::Float; }
     bool is_number() const { return kind_ == Kind::Integer || kind_ == Kind::Float; }
-    bool is_string() const {
-        return kind_ == Kind::ShortString || kind_ == Kind::MiddleString || kind_ == Kind::LongString;
-    }
+    bool is_string() const { return kind_ >= Kind::ShortString && kind_ <= Kind::LongString; }
     bool is_table() const { return kind_ == Kind::Table; }
-    bool is_shared() const { return kind_ >= Kind::MiddleString && kind_ != Kind::NativeFunction; }
+    bool is_shared() const { return kind_ >= Kind::MiddleString; }
     // Nil and false are false in a condition; everything else is true.
     bool truthy() const { return kind_ > Kind::Boolean || (kind_ == Kind::Boolean && u_.b); }
 
@@ -156,16 +180,21 @@ public:
             return {short_data(), short_len_};
         case Kind::MiddleString: {
             auto* m = static_cast<MiddleStr*>(u_.p);
-            return {m->data, m->len};
+            return {m->data(), m->size()};
         }
-        default:
-            return static_cast<LongStr*>(u_.p)->bytes;
+        default: {
+            auto* l = static_cast<LongStr*>(u_.p);
+            return {l->data(), l->len};
+        }
         }
     }
 
     // Equality of the language (also table keys and constant de-duplication).
     friend bool operator==(const Value& a, const Value& b);
+    // Equal values hash alike (3 and 3.0 included).
     std::size_t hash() const;
+    // Both the same short string: the whole record compares, since unused bytes are zero.
+    bool same_short_string(const Value& o) const { return std::memcmp(this, &o, sizeof(Value)) == 0; }
 
     // The plain form (print) and the quoted form (listing constants, error messages).
     void print_plain(std::string& out) const;
@@ -182,7 +211,7 @@ public:
 private:
     const char* short_data() const { return reinterpret_cast<const char*>(this) + 2; }
     char* short_data() { return reinterpret_cast<char*>(this) + 2; }
-    void drop() {
+    [[gnu::always_inline]] void drop() {
         if (is_shared()) release(u_.p);
     }
 

@@ -2,6 +2,7 @@
 
 #include "vm/builtins.h"
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -36,27 +37,23 @@ const char* type_name(Kind k) {
 }
 
 // Its state is a 32-bit counter that wraps around at the 32-bit limits.
-class Counter final : public NativeClosure {
-protected:
-    std::int32_t call(ExeState&) override {
-        count_ = static_cast<std::int32_t>(static_cast<std::uint32_t>(count_) + 1u);
-        std::string line = "counter: " + std::to_string(count_) + "\n";
-        out().write(line);
-        return 0;
-    }
-
-private:
-    std::int32_t count_ = 0;
-};
+std::int32_t counter(NativeClosure& self, ExeState&) {
+    auto count = static_cast<std::int32_t>(static_cast<std::uint32_t>(self.state) + 1u);
+    self.state = count;
+    char line[32];
+    int n = std::snprintf(line, sizeof line, "counter: %d\n", count);
+    out().write(line, static_cast<std::size_t>(n));
+    return 0;
+}
 
 } // namespace
 
 std::int32_t lib_print(ExeState& state) {
     std::string& text = state.scratch;
     text.clear();
-    for (std::size_t i = state.base; i < state.stack.size(); ++i) {
+    for (std::size_t i = state.base; i < state.top(); ++i) {
         if (i != state.base) text += '\t';
-        state.stack[i].print_plain(text);
+        state.at(i).print_plain(text);
     }
     text += '\n';
     out().write(text);
@@ -65,36 +62,34 @@ std::int32_t lib_print(ExeState& state) {
 
 std::int32_t lib_type(ExeState& state) {
     Value name = Value::string(std::string_view(type_name(state.at(state.base).kind())));
-    state.stack.push_back(std::move(name));
+    state.push(std::move(name));
     return 1;
 }
 
 // The iterator goes first, so that without an argument it is the iterator that becomes the
 // state, and the first step then fails with "ipairs non-table".
 std::int32_t ipairs(ExeState& state) {
-    state.stack.push_back(Value::native(ipairs_aux));
-    Value subject = state.stack[state.base];
-    state.stack.push_back(std::move(subject));
-    state.stack.push_back(Value::integer(0));
+    state.push(Value::native(ipairs_aux));
+    Value subject = state.at(state.base);
+    state.push(std::move(subject));
+    state.push(Value::integer(0));
     return 3;
 }
 
 std::int32_t ipairs_aux(ExeState& state) {
     const Value& subject = state.at(state.base);
     if (!subject.is_table()) fatal("ipairs non-table");
-    // Hold the table: the pushes below may move the stack that `subject` points into.
-    Rc<Table> table(subject.as_table());
+    const Table* table = subject.as_table();
     std::int64_t i = state.at(state.base + 1).to_int();
     if (i < 0 || static_cast<std::uint64_t>(i) >= table->array_len()) return 0;
     Value element = table->array_at(static_cast<std::size_t>(i));
-    state.stack.push_back(Value::integer(i + 1));
-    state.stack.push_back(std::move(element));
+    state.push(Value::integer(i + 1));
+    state.push(std::move(element));
     return 2;
 }
 
 std::int32_t test_new_counter(ExeState& state) {
-    Rc<Counter> counter = make_rc<Counter>();
-    state.stack.push_back(Value::shared(Kind::NativeClosure, counter.get()));
+    state.push(Value::shared(Kind::NativeClosure, new NativeClosure(counter)));
     return 1;
 }
 

@@ -3,18 +3,22 @@
 // returns pop it and complete the caller's calling instruction.
 //
 // Hazards: hot state lives in locals, and some operations invalidate what they cache.
-//  1. A register write at or above the top (set_slot, copy_slot, resize) may reallocate the
-//     stack. Compute the value first and write last; never keep a reference into the stack
-//     across a write, a native call or a frame change.
-//  2. A native call pushes its results, so it may reallocate the stack too.
-//  3. Entering or leaving a Lua frame changes the stack and may reallocate `frames_`: save
-//     pc into the frame before, and reload every local with LOAD_FRAME after.
-//  4. Table stores and cell closing release values, which may free other objects (never the
-//     stack, the running closure or the table operated on, which are all held elsewhere).
+//  1. The stack block never moves (see exe_state.h), but its top does: a register read checks
+//     it, and a value taken from a register is a copy or a reference that no write, call or
+//     cut may outlive.
+//  2. The output cursor lives in the local `cur`: hand it back to the writer (SYNC_OUT) before
+//     anything else writes output (natives), and take it again after (LOAD_OUT). An exception
+//     hands it back on its way out.
+//  3. Entering or leaving a Lua frame may reallocate `frames_` and changes every cached
+//     frame value: save pc into the frame before, and reload with LOAD_FRAME after.
+//  4. Table stores, cuts of the stack and cell closing release values, which may free other
+//     objects (never the stack, the running closure or prototype, or the table operated on,
+//     which are all held elsewhere).
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "utils/output.h"
@@ -32,17 +36,10 @@ namespace {
     return k[x];
 }
 
-[[gnu::always_inline]] inline Upvalue* cell_at(const Rc<Upvalue>* ups, std::size_t n, std::size_t x) {
+[[gnu::always_inline]] inline Upvalue* cell_at(Upvalue* const* ups, std::size_t n, std::size_t x) {
     if (x >= n) [[unlikely]]
         fatal_bounds(n, x);
-    return ups[x].get();
-}
-
-// The variable a cell stands for: the live register while open, its own value once closed.
-[[gnu::always_inline]] inline const Value& held(const std::vector<Value>& stack, const Upvalue* u) {
-    if (!u->is_open()) return u->closed_value();
-    if (u->slot() >= stack.size()) fatal_bounds(stack.size(), u->slot());
-    return stack[u->slot()];
+    return ups[x];
 }
 
 std::int64_t wrap(std::uint64_t x) { return static_cast<std::int64_t>(x); }
@@ -129,6 +126,19 @@ std::int64_t int_limit(double limit, std::int64_t step, bool& skip) {
 
 std::size_t offset(std::size_t pc, std::ptrdiff_t d) { return pc + static_cast<std::size_t>(d); }
 
+[[gnu::always_inline]] inline double as_number(const Value& v) {
+    return v.is_int() ? static_cast<double>(v.as_int()) : v.as_float();
+}
+
+// A read with a constant key: mostly a string, so straight to the hash part.
+[[gnu::always_inline]] inline Value get_field(const Value& t, const Value& key) {
+    if (!t.is_table()) [[unlikely]]
+        fatal("not yet implemented: meta __index");
+    if (key.is_int()) return t.as_table()->index(key);
+    const Value* v = t.as_table()->find(key);
+    return v ? *v : Value();
+}
+
 } // namespace
 
 template <ArithOp op>
@@ -142,6 +152,11 @@ template <ArithOp op>
     if constexpr (float_fast<op>) {
         if (a.is_float() && b.is_float()) {
             put_float(dst, float_op<op>(a.as_float(), b.as_float()));
+            return;
+        }
+        // Mixed operands: the integer is converted, as `arith` would.
+        if (a.is_number() && b.is_number()) {
+            put_float(dst, float_op<op>(as_number(a), as_number(b)));
             return;
         }
     }
@@ -158,14 +173,17 @@ template <ArithOp op>
         nk = p_->constants.size();                                                                           \
         ttext = p_->trace_text.data();                                                                       \
         toff = p_->trace_offsets.data();                                                                     \
-        ups = fr->closure ? fr->closure->upvalues.data() : nullptr;                                          \
-        nups = fr->closure ? fr->closure->upvalues.size() : 0;                                               \
+        ups = fr->closure ? fr->closure->cells() : nullptr;                                                  \
+        nups = fr->closure ? fr->closure->ncells() : 0;                                                      \
         fb = fr->base;                                                                                       \
-        base = fb;                                                                                           \
         pc = fr->pc;                                                                                         \
     } while (0)
 
-// Operand access: R reads a register (bounds-checked), K a constant, U an upvalue cell.
+#define SYNC_OUT() output.set_cursor(cur)
+#define LOAD_OUT() (cur = output.cursor())
+
+// Operand access: R reads a register (checked against the top), K a constant, U an upvalue
+// cell; DST is the stack index of a destination register.
 #define R(x) at(fb + (x))
 #define K(x) konst(kst, nk, (x))
 #define U(x) cell_at(ups, nups, (x))
@@ -213,6 +231,8 @@ template <ArithOp op>
 
 void ExeState::run() {
     Output& output = out();
+    char* cur = output.cursor();
+    char* const trace_limit = output.trace_limit();
     CallFrame* fr;
     const ByteCode* code;
     std::size_t ncode;
@@ -220,445 +240,466 @@ void ExeState::run() {
     std::size_t nk;
     const char* ttext;
     const std::uint32_t* toff;
-    const Rc<Upvalue>* ups;
+    Upvalue* const* ups;
     std::size_t nups;
     std::size_t fb;
     std::size_t pc;
 
     LOAD_FRAME();
-    for (;;) {
-        if (pc >= ncode) [[unlikely]]
-            fatal_bounds(ncode, pc);
-        const ByteCode i = code[pc];
-        output.write_padded(ttext + toff[pc], toff[pc + 1] - toff[pc]);
-
-        switch (i.op) {
-        case Op::LoadConst:
-            copy_slot(DST(i.a), K(i.bx()));
-            break;
-        case Op::LoadNil: {
-            // Writes its registers only: a local above them (`a = nil` with a later `b`) lives on.
-            for (std::size_t r = DST(i.a), end = r + i.b; r < end; ++r) set_slot(r, Value());
-            break;
-        }
-        case Op::LoadBool:
-            set_slot(DST(i.a), Value::boolean(i.b != 0));
-            break;
-        case Op::LoadInt:
-            put_int(DST(i.a), i.sbx());
-            break;
-        case Op::Move:
-            copy_slot(DST(i.a), R(i.b));
-            break;
-
-        case Op::GetUpvalue:
-            copy_slot(DST(i.a), held(stack, U(i.b)));
-            break;
-        case Op::SetUpvalue:
-        case Op::SetUpvalueConst: {
-            Value v = i.op == Op::SetUpvalue ? R(i.b) : K(i.b);
-            Upvalue* u = U(i.a);
-            if (!u->is_open()) {
-                u->set_closed_value(std::move(v));
-            } else {
-                if (u->slot() >= stack.size()) fatal_bounds(stack.size(), u->slot());
-                stack[u->slot()] = std::move(v);
-            }
-            break;
-        }
-        case Op::Close:
-            close_from(stack, fr->brokers, DST(i.a));
-            break;
-
-        case Op::NewTable:
-            set_slot(DST(i.a), new_table(i.b, i.c));
-            break;
-        case Op::SetTable: {
-            Value key = R(i.b);
-            Value v = R(i.c);
-            new_index(R(i.a), std::move(key), std::move(v));
-            break;
-        }
-        case Op::SetField: {
-            Value key = K(i.b);
-            Value v = R(i.c);
-            new_index(R(i.a), std::move(key), std::move(v));
-            break;
-        }
-        case Op::SetInt: {
-            Value v = R(i.c);
-            new_index_array(R(i.a), i.b, std::move(v));
-            break;
-        }
-        case Op::SetTableConst: {
-            Value key = R(i.b);
-            Value v = K(i.c);
-            new_index(R(i.a), std::move(key), std::move(v));
-            break;
-        }
-        case Op::SetFieldConst: {
-            Value key = K(i.b);
-            Value v = K(i.c);
-            new_index(R(i.a), std::move(key), std::move(v));
-            break;
-        }
-        case Op::SetIntConst: {
-            Value v = K(i.c);
-            new_index_array(R(i.a), i.b, std::move(v));
-            break;
-        }
-        case Op::SetList: {
-            std::size_t t = DST(i.a);
-            const Value& tv = R(i.a);
-            if (!tv.is_table()) fatal("not table");
-            std::size_t first = t + 1;
-            std::size_t n = stack.size() - first;
-            if (i.b != 0) {
-                n = i.b;
-                if (first + n > stack.size()) fatal_bounds(stack.size(), stack.size());
-            }
-            tv.as_table()->append(stack.data() + first, n);
-            stack.erase(stack.begin() + static_cast<std::ptrdiff_t>(first),
-                        stack.begin() + static_cast<std::ptrdiff_t>(first + n));
-            break;
-        }
-        case Op::GetTable: {
-            const Value& key = R(i.c);
-            set_slot(DST(i.a), index(R(i.b), key));
-            break;
-        }
-        case Op::GetField: {
-            const Value& key = K(i.c);
-            set_slot(DST(i.a), index(R(i.b), key));
-            break;
-        }
-        case Op::GetInt:
-            set_slot(DST(i.a), index_array(R(i.b), i.c));
-            break;
-        case Op::GetFieldSelf: {
-            Value obj = R(i.b);
-            const Value& key = K(i.c);
-            set_slot(DST(i.a), index(obj, key));
-            set_slot(DST(i.a) + 1, std::move(obj));
-            break;
-        }
-        case Op::SetUpField:
-        case Op::SetUpFieldConst: {
-            Value key = K(i.b);
-            Value v = i.op == Op::SetUpField ? R(i.c) : K(i.c);
-            new_index(held(stack, U(i.a)), std::move(key), std::move(v));
-            break;
-        }
-        case Op::GetUpField: {
-            const Value& key = K(i.c);
-            set_slot(DST(i.a), index(held(stack, U(i.b)), key));
-            break;
-        }
-
-        case Op::Jump: {
-            std::int16_t off = i.sbx();
-            pc = offset(pc, off);
-            break;
-        }
-        case Op::TestAndJump:
-        case Op::TestOrJump: {
-            if (R(i.a).truthy() == (i.op == Op::TestAndJump)) {
-                std::int16_t off = i.sbx();
-                pc = offset(pc, off);
+    try {
+        for (;;) {
+            if (pc >= ncode) [[unlikely]]
+                fatal_bounds(ncode, pc);
+            const ByteCode i = code[pc];
+            {
+                // The trace line: at most two fixed moves from the padded text. A full buffer
+                // is flushed first, which is also where the host is polled.
+                if (cur > trace_limit) [[unlikely]] {
+                    SYNC_OUT();
+                    output.flush_or_stop();
+                    LOAD_OUT();
                 }
-            break;
-        }
-        case Op::TestAndSetJump:
-        case Op::TestOrSetJump: {
-            const Value& v = R(i.b);
-            if (v.truthy() == (i.op == Op::TestAndSetJump)) {
-                copy_slot(DST(i.a), v);
-                pc += i.c;
+                const char* line = ttext + toff[pc];
+                const std::uint32_t len = toff[pc + 1] - toff[pc];
+                std::memcpy(cur, line, 32);
+                if (len > 32) [[unlikely]]
+                    std::memcpy(cur + 32, line + 32, 32);
+                cur += len;
             }
-            break;
-        }
-        case Op::SetFalseSkip:
-            set_slot(DST(i.a), Value::boolean(false));
-            ++pc;
-            break;
 
-        case Op::ForPrepare: {
-            std::size_t b = DST(i.a);
-            const Value& init = at(b);
-            const Value& step = at(b + 2);
-            bool runs;
-            if (init.is_int() && step.is_int()) {
-                std::int64_t x = init.as_int();
-                std::int64_t s = step.as_int();
-                if (s == 0) fatal("0 step in numerical for");
-                const Value& limit = at(b + 1);
-                std::int64_t lim;
-                bool skip = false;
-                if (limit.is_int()) {
-                    lim = limit.as_int();
-                } else if (limit.is_float()) {
-                    lim = int_limit(limit.as_float(), s, skip);
-                    stack[b + 1].set_int(lim);
+            switch (i.op) {
+            case Op::LoadConst:
+                copy_slot(DST(i.a), K(i.bx()));
+                break;
+            case Op::LoadNil: {
+                // Writes its registers only: a local above them (`a = nil` with a later `b`)
+                // lives on.
+                for (std::size_t r = DST(i.a), end = r + i.b; r < end; ++r) set_slot(r, Value());
+                break;
+            }
+            case Op::LoadBool:
+                set_slot(DST(i.a), Value::boolean(i.b != 0));
+                break;
+            case Op::LoadInt:
+                put_int(DST(i.a), i.sbx());
+                break;
+            case Op::Move:
+                copy_slot(DST(i.a), R(i.b));
+                break;
+
+            case Op::GetUpvalue:
+                copy_slot(DST(i.a), held(U(i.b)));
+                break;
+            case Op::SetUpvalue:
+            case Op::SetUpvalueConst: {
+                Value v = i.op == Op::SetUpvalue ? R(i.b) : K(i.b);
+                Upvalue* u = U(i.a);
+                if (u->is_open()) check_open(u);
+                *u->get() = std::move(v);
+                break;
+            }
+            case Op::Close:
+                close_from(DST(i.a));
+                break;
+
+            case Op::NewTable:
+                set_slot(DST(i.a), new_table(i.b, i.c));
+                break;
+            case Op::SetTable: {
+                Value key = R(i.b);
+                Value v = R(i.c);
+                new_index(R(i.a), std::move(key), std::move(v));
+                break;
+            }
+            case Op::SetField: {
+                Value key = K(i.b);
+                Value v = R(i.c);
+                new_index(R(i.a), std::move(key), std::move(v));
+                break;
+            }
+            case Op::SetInt: {
+                Value v = R(i.c);
+                new_index_array(R(i.a), i.b, std::move(v));
+                break;
+            }
+            case Op::SetTableConst: {
+                Value key = R(i.b);
+                Value v = K(i.c);
+                new_index(R(i.a), std::move(key), std::move(v));
+                break;
+            }
+            case Op::SetFieldConst: {
+                Value key = K(i.b);
+                Value v = K(i.c);
+                new_index(R(i.a), std::move(key), std::move(v));
+                break;
+            }
+            case Op::SetIntConst: {
+                Value v = K(i.c);
+                new_index_array(R(i.a), i.b, std::move(v));
+                break;
+            }
+            case Op::SetList: {
+                std::size_t t = DST(i.a);
+                const Value& tv = R(i.a);
+                if (!tv.is_table()) fatal("not table");
+                std::size_t first = t + 1;
+                std::size_t n = top_ - first;
+                if (i.b != 0) {
+                    n = i.b;
+                    if (first + n > top_) fatal_bounds(top_, top_);
+                }
+                tv.as_table()->append(stack_ + first, n);
+                remove_range(first, first + n);
+                break;
+            }
+            case Op::GetTable: {
+                const Value& key = R(i.c);
+                set_slot(DST(i.a), index(R(i.b), key));
+                break;
+            }
+            case Op::GetField: {
+                const Value& t = R(i.b);
+                const Value& key = K(i.c);
+                set_slot(DST(i.a), get_field(t, key));
+                break;
+            }
+            case Op::GetInt:
+                set_slot(DST(i.a), index_array(R(i.b), i.c));
+                break;
+            case Op::GetFieldSelf: {
+                Value obj = R(i.b);
+                const Value& key = K(i.c);
+                set_slot(DST(i.a), get_field(obj, key));
+                set_slot(DST(i.a) + 1, std::move(obj));
+                break;
+            }
+            case Op::SetUpField:
+            case Op::SetUpFieldConst: {
+                Value key = K(i.b);
+                Value v = i.op == Op::SetUpField ? R(i.c) : K(i.c);
+                new_index(held(U(i.a)), std::move(key), std::move(v));
+                break;
+            }
+            case Op::GetUpField: {
+                const Value& key = K(i.c);
+                set_slot(DST(i.a), get_field(held(U(i.b)), key));
+                break;
+            }
+
+            case Op::Jump:
+                pc = offset(pc, i.sbx());
+                break;
+            case Op::TestAndJump:
+            case Op::TestOrJump:
+                if (R(i.a).truthy() == (i.op == Op::TestAndJump)) pc = offset(pc, i.sbx());
+                break;
+            case Op::TestAndSetJump:
+            case Op::TestOrSetJump: {
+                const Value& v = R(i.b);
+                if (v.truthy() == (i.op == Op::TestAndSetJump)) {
+                    copy_slot(DST(i.a), v);
+                    pc += i.c;
+                }
+                break;
+            }
+            case Op::SetFalseSkip:
+                set_slot(DST(i.a), Value::boolean(false));
+                ++pc;
+                break;
+
+            case Op::ForPrepare: {
+                std::size_t b = DST(i.a);
+                const Value& init = at(b);
+                const Value& step = at(b + 2);
+                bool runs;
+                if (init.is_int() && step.is_int()) {
+                    std::int64_t x = init.as_int();
+                    std::int64_t s = step.as_int();
+                    if (s == 0) fatal("0 step in numerical for");
+                    const Value& limit = at(b + 1);
+                    std::int64_t lim;
+                    bool skip = false;
+                    if (limit.is_int()) {
+                        lim = limit.as_int();
+                    } else if (limit.is_float()) {
+                        lim = int_limit(limit.as_float(), s, skip);
+                        stack_[b + 1].set_int(lim);
+                    } else {
+                        fatal("invalid limit type");
+                    }
+                    runs = !skip && (s > 0 ? x <= lim : x >= lim);
                 } else {
-                    fatal("invalid limit type");
+                    double x = make_float(b);
+                    double lim = make_float(b + 1);
+                    double s = make_float(b + 2);
+                    if (s == 0.0) fatal("0 step in numerical for");
+                    runs = s > 0 ? lim >= x : x >= lim;
                 }
-                runs = !skip && (s > 0 ? x <= lim : x >= lim);
-            } else {
-                double x = make_float(b);
-                double lim = make_float(b + 1);
-                double s = make_float(b + 2);
-                if (s == 0.0) fatal("0 step in numerical for");
-                runs = s > 0 ? lim >= x : x >= lim;
-            }
-            if (!runs) pc += i.bx();
-            break;
-        }
-        case Op::ForLoop: {
-            std::size_t b = DST(i.a);
-            const Value& limit = at(b + 1);
-            const Value& step = at(b + 2);
-            bool goes_on;
-            if (limit.is_int()) {
-                if (!step.is_int()) fatal("xx");
-                Value& counter = stack[b];
-                if (!counter.is_int()) fatal("xxx");
-                std::int64_t s = step.as_int();
-                std::int64_t next;
-                // A counter that would leave the 64-bit range has passed any limit.
-                if (__builtin_add_overflow(counter.as_int(), s, &next)) break;
-                counter.set_int(next);
-                goes_on = s > 0 ? next <= limit.as_int() : next >= limit.as_int();
-            } else if (limit.is_float()) {
-                if (!step.is_float()) fatal("xx");
-                Value& counter = stack[b];
-                if (!counter.is_float()) fatal("xxx");
-                double s = step.as_float();
-                double next = counter.as_float() + s;
-                counter.set_float(next);
-                goes_on = s > 0 ? limit.as_float() >= next : next >= limit.as_float();
-            } else {
-                fatal("xx");
-            }
-            if (goes_on) pc -= i.bx();
-            break;
-        }
-        case Op::ForCallLoop: {
-            std::size_t b = DST(i.a);
-            truncate(b + 3);
-            Kind k = at(b).kind();
-            if (k != Kind::NativeFunction && k != Kind::NativeClosure && k != Kind::LuaFunction &&
-                k != Kind::LuaClosure)
-                fatal("invalid function: " + stack[b].quoted());
-            at(b + 1);
-            at(b + 2);
-            if (k == Kind::NativeFunction || k == Kind::NativeClosure) {
-                pc = offset(pc, finish_call(i, fb, call_native(b + 1)));
+                if (!runs) pc += i.bx();
                 break;
             }
-            // A Lua iterator runs on copies of the loop's three registers, so whatever it does
-            // to its parameters or its frame cannot disturb the loop's own state.
-            Value fn = stack[b];
-            Value state = stack[b + 1];
-            Value control = stack[b + 2];
-            stack.push_back(std::move(fn));
-            stack.push_back(std::move(state));
-            stack.push_back(std::move(control));
-            fr->pc = pc;
-            enter_lua(stack[b + 3], b + 4);
-            LOAD_FRAME();
-            continue;
-        }
+            case Op::ForLoop: {
+                std::size_t b = DST(i.a);
+                const Value& limit = at(b + 1);
+                const Value& step = at(b + 2);
+                bool goes_on;
+                if (limit.is_int()) {
+                    if (!step.is_int()) fatal("xx");
+                    Value& counter = stack_[b];
+                    if (!counter.is_int()) fatal("xxx");
+                    std::int64_t s = step.as_int();
+                    std::int64_t next;
+                    // A counter that would leave the 64-bit range has passed any limit.
+                    if (__builtin_add_overflow(counter.as_int(), s, &next)) break;
+                    counter.set_int(next);
+                    goes_on = s > 0 ? next <= limit.as_int() : next >= limit.as_int();
+                } else if (limit.is_float()) {
+                    if (!step.is_float()) fatal("xx");
+                    Value& counter = stack_[b];
+                    if (!counter.is_float()) fatal("xxx");
+                    double s = step.as_float();
+                    double next = counter.as_float() + s;
+                    counter.set_float(next);
+                    goes_on = s > 0 ? limit.as_float() >= next : next >= limit.as_float();
+                } else {
+                    fatal("xx");
+                }
+                if (goes_on) pc -= i.bx();
+                break;
+            }
+            case Op::ForCallLoop: {
+                std::size_t b = DST(i.a);
+                truncate(b + 3);
+                Kind k = at(b).kind();
+                if (k != Kind::NativeFunction && k != Kind::NativeClosure && k != Kind::LuaFunction &&
+                    k != Kind::LuaClosure)
+                    fatal("invalid function: " + stack_[b].quoted());
+                at(b + 1);
+                at(b + 2);
+                if (k == Kind::NativeFunction || k == Kind::NativeClosure) {
+                    SYNC_OUT();
+                    std::size_t n = call_native(b + 1);
+                    LOAD_OUT();
+                    pc = offset(pc, finish_call(i, fb, n));
+                    break;
+                }
+                // A Lua iterator runs on copies of the loop's three registers, so whatever it
+                // does to its parameters or its frame cannot disturb the loop's own state.
+                copy_slot(b + 3, stack_[b]);
+                copy_slot(b + 4, stack_[b + 1]);
+                copy_slot(b + 5, stack_[b + 2]);
+                fr->pc = static_cast<std::uint32_t>(pc);
+                enter_lua(b + 3);
+                LOAD_FRAME();
+                continue;
+            }
 
-        case Op::Closure: {
-            const Value& kv = K(i.bx());
-            if (kv.kind() != Kind::LuaFunction) fatal("must be funcproto");
-            auto* p = static_cast<FuncProto*>(kv.as_shared());
-            std::vector<Rc<Upvalue>> cells;
-            cells.reserve(p->upindexes.size());
-            for (const UpIndex& ui : p->upindexes) {
-                if (ui.where == UpIndex::Upvalue)
-                    cells.emplace_back(U(ui.index));
+            case Op::Closure: {
+                const Value& kv = K(i.bx());
+                if (kv.kind() != Kind::LuaFunction) fatal("must be funcproto");
+                auto* p = static_cast<FuncProto*>(kv.as_shared());
+                const std::size_t n = p->upindexes.size();
+                LuaClosure* c = LuaClosure::make(p, n);
+                // Held by a value from here on, so a failure below frees it.
+                Value made = Value::shared(Kind::LuaClosure, c);
+                for (std::size_t k = 0; k < n; ++k) {
+                    const UpIndex& ui = p->upindexes[k];
+                    Upvalue* cell = ui.where == UpIndex::Upvalue ? U(ui.index) : capture(stack_ + fb + ui.index);
+                    retain(cell);
+                    c->cells()[k] = cell;
+                }
+                set_slot(DST(i.a), std::move(made));
+                break;
+            }
+
+            case Op::Call:
+            case Op::CallSet: {
+                bool set = i.op == Op::CallSet;
+                std::size_t func = DST(set ? i.b : i.a);
+                std::size_t narg = set ? i.c : i.b;
+                if (narg != 0) truncate(func + narg);
+                const Value& fn = at(func);
+                switch (fn.kind()) {
+                case Kind::NativeFunction:
+                case Kind::NativeClosure: {
+                    SYNC_OUT();
+                    std::size_t n = call_native(func + 1);
+                    LOAD_OUT();
+                    pc = offset(pc, finish_call(i, fb, n));
+                    break;
+                }
+                case Kind::LuaFunction:
+                case Kind::LuaClosure:
+                    fr->pc = static_cast<std::uint32_t>(pc);
+                    enter_lua(func);
+                    LOAD_FRAME();
+                    continue;
+                default:
+                    fatal("invalid function: " + fn.quoted());
+                }
+                break;
+            }
+            case Op::TailCall: {
+                close_from(fb);
+                tail_call_shift(fb, DST(i.a));
+                if (i.b != 0) truncate(fb + i.b - 1);
+                const Value& fn = at(fb - 1);
+                switch (fn.kind()) {
+                case Kind::NativeFunction:
+                case Kind::NativeClosure: {
+                    SYNC_OUT();
+                    std::size_t n = call_native(fb);
+                    LOAD_OUT();
+                    if (!return_to_caller(n)) {
+                        SYNC_OUT();
+                        return;
+                    }
+                    LOAD_FRAME();
+                    break;
+                }
+                case Kind::LuaFunction:
+                case Kind::LuaClosure:
+                    replace_frame();
+                    LOAD_FRAME();
+                    continue;
+                default:
+                    fatal("invalid function: " + fn.quoted());
+                }
+                break;
+            }
+            case Op::Return0:
+            case Op::Return: {
+                close_from(fb);
+                std::size_t n = i.op == Op::Return0 ? 0 : results_of_return(i.a, i.b, fb);
+                if (!return_to_caller(n)) {
+                    SYNC_OUT();
+                    return;
+                }
+                LOAD_FRAME();
+                break;
+            }
+            case Op::VarArgs: {
+                std::size_t dst = DST(i.a);
+                if (i.b == 0) {
+                    // All of them: the stack top marks where they end.
+                    vararg_all(dst, *fr);
+                    break;
+                }
+                // A fixed count writes its registers only, like any other load, so a local or
+                // a temporary above them (`x = ...`, `a, b = 1, ...`) keeps its value.
+                for (std::size_t k = 0; k < i.b; ++k) {
+                    if (k < fr->va_count)
+                        copy_slot(dst + k, varargs_[fr->va_begin + k]);
+                    else
+                        set_slot(dst + k, Value());
+                }
+                break;
+            }
+
+            case Op::Neg: {
+                const Value& v = R(i.b);
+                if (v.is_int())
+                    put_int(DST(i.a), wrap(0 - bits(v.as_int())));
+                else if (v.is_float())
+                    put_float(DST(i.a), -v.as_float());
                 else
-                    cells.push_back(capture_slot(fr->brokers, fb + ui.index));
-            }
-            Rc<LuaClosure> c = make_rc<LuaClosure>(Rc<FuncProto>(p), std::move(cells));
-            set_slot(DST(i.a), Value::shared(Kind::LuaClosure, c.get()));
-            break;
-        }
-
-        case Op::Call:
-        case Op::CallSet: {
-            bool set = i.op == Op::CallSet;
-            std::size_t func = DST(set ? i.b : i.a);
-            std::size_t narg = set ? i.c : i.b;
-            if (narg != 0) truncate(func + narg);
-            const Value& fn = at(func);
-            switch (fn.kind()) {
-            case Kind::NativeFunction:
-            case Kind::NativeClosure:
-                pc = offset(pc, finish_call(i, fb, call_native(func + 1)));
-                break;
-            case Kind::LuaFunction:
-            case Kind::LuaClosure:
-                fr->pc = pc;
-                enter_lua(fn, func + 1);
-                LOAD_FRAME();
-                continue;
-            default:
-                fatal("invalid function: " + fn.quoted());
-            }
-            break;
-        }
-        case Op::TailCall: {
-            if (!fr->brokers.empty()) {
-                close_brokers(stack, fr->brokers.data(), fr->brokers.data() + fr->brokers.size());
-                fr->brokers.clear();
-            }
-            std::size_t func = std::min(DST(i.a), stack.size());
-            stack.erase(stack.begin() + static_cast<std::ptrdiff_t>(fb - 1),
-                        stack.begin() + static_cast<std::ptrdiff_t>(func));
-            if (i.b != 0) truncate(fb + i.b - 1);
-            const Value& fn = at(fb - 1);
-            switch (fn.kind()) {
-            case Kind::NativeFunction:
-            case Kind::NativeClosure:
-                if (!return_to_caller(call_native(fb))) return;
-                LOAD_FRAME();
-                break;
-            case Kind::LuaFunction:
-            case Kind::LuaClosure:
-                replace_frame(fn);
-                LOAD_FRAME();
-                continue;
-            default:
-                fatal("invalid function: " + fn.quoted());
-            }
-            break;
-        }
-        case Op::Return0:
-        case Op::Return: {
-            if (!fr->brokers.empty()) {
-                close_brokers(stack, fr->brokers.data(), fr->brokers.data() + fr->brokers.size());
-                fr->brokers.clear();
-            }
-            std::size_t n = i.op == Op::Return0 ? 0 : results_of_return(i.a, i.b, fb);
-            if (!return_to_caller(n)) return;
-            LOAD_FRAME();
-            break;
-        }
-        case Op::VarArgs: {
-            std::size_t dst = DST(i.a);
-            const std::vector<Value>& va = fr->varargs;
-            if (i.b == 0) {
-                // All of them: the stack top marks where they end.
-                truncate(dst);
-                stack.resize(dst);
-                stack.insert(stack.end(), va.begin(), va.end());
+                    set_slot(DST(i.a), arith_neg(v));
                 break;
             }
-            // A fixed count writes its registers only, like any other load, so a local or a
-            // temporary above them (`x = ...`, `a, b = 1, ...`) keeps its value.
-            for (std::size_t k = 0; k < i.b; ++k) set_slot(dst + k, k < va.size() ? va[k] : Value());
-            break;
-        }
+            case Op::Not:
+                set_slot(DST(i.a), Value::boolean(!R(i.b).truthy()));
+                break;
+            case Op::BitNot: {
+                const Value& v = R(i.b);
+                if (v.is_int())
+                    put_int(DST(i.a), ~v.as_int());
+                else
+                    set_slot(DST(i.a), arith_bit_not(v));
+                break;
+            }
+            case Op::Len: {
+                const Value& v = R(i.b);
+                if (v.is_table())
+                    put_int(DST(i.a), static_cast<std::int64_t>(v.as_table()->array_len()));
+                else
+                    set_slot(DST(i.a), arith_len(v));
+                break;
+            }
 
-        case Op::Neg: {
-            const Value& v = R(i.b);
-            if (v.is_int())
-                put_int(DST(i.a), wrap(0 - bits(v.as_int())));
-            else if (v.is_float())
-                put_float(DST(i.a), -v.as_float());
-            else
-                set_slot(DST(i.a), arith_neg(v));
-            break;
-        }
-        case Op::Not:
-            set_slot(DST(i.a), Value::boolean(!R(i.b).truthy()));
-            break;
-        case Op::BitNot: {
-            const Value& v = R(i.b);
-            if (v.is_int())
-                put_int(DST(i.a), ~v.as_int());
-            else
-                set_slot(DST(i.a), arith_bit_not(v));
-            break;
-        }
-        case Op::Len: {
-            const Value& v = R(i.b);
-            if (v.is_table())
-                put_int(DST(i.a), static_cast<std::int64_t>(v.as_table()->array_len()));
-            else
-                set_slot(DST(i.a), arith_len(v));
-            break;
-        }
+            case Op::Add: {
+                const Value& l = R(i.b);
+                const Value& r = R(i.c);
+                arith_into<ArithOp::Add>(DST(i.a), l, r);
+                break;
+            }
+            case Op::AddConst: {
+                const Value& l = R(i.b);
+                const Value& r = K(i.c);
+                arith_into<ArithOp::Add>(DST(i.a), l, r);
+                break;
+            }
+            case Op::AddInt: {
+                const Value& l = R(i.b);
+                arith_into<ArithOp::Add>(DST(i.a), l, Value::integer(i.c));
+                break;
+            }
+                ARITH_FORMS(Sub, SubInt, SubConst, ArithOp::Sub)
+                ARITH_FORMS(Mul, MulInt, MulConst, ArithOp::Mul)
+                ARITH_FORMS(Mod, ModInt, ModConst, ArithOp::Mod)
+                ARITH_FORMS(Div, DivInt, DivConst, ArithOp::Div)
+                ARITH_FORMS(Idiv, IdivInt, IdivConst, ArithOp::Idiv)
+                ARITH_FORMS(Pow, PowInt, PowConst, ArithOp::Pow)
+                ARITH_FORMS(BitAnd, BitAndInt, BitAndConst, ArithOp::BitAnd)
+                ARITH_FORMS(BitXor, BitXorInt, BitXorConst, ArithOp::BitXor)
+                ARITH_FORMS(BitOr, BitOrInt, BitOrConst, ArithOp::BitOr)
+                ARITH_FORMS(ShiftL, ShiftLInt, ShiftLConst, ArithOp::ShiftL)
+                ARITH_FORMS(ShiftR, ShiftRInt, ShiftRConst, ArithOp::ShiftR)
 
-        case Op::Add: {
-            const Value& l = R(i.b);
-            const Value& r = R(i.c);
-            arith_into<ArithOp::Add>(DST(i.a), l, r);
-            break;
-        }
-        case Op::AddConst: {
-            const Value& l = R(i.b);
-            const Value& r = K(i.c);
-            arith_into<ArithOp::Add>(DST(i.a), l, r);
-            break;
-        }
-        case Op::AddInt: {
-            const Value& l = R(i.b);
-            arith_into<ArithOp::Add>(DST(i.a), l, Value::integer(i.c));
-            break;
-        }
-            ARITH_FORMS(Sub, SubInt, SubConst, ArithOp::Sub)
-            ARITH_FORMS(Mul, MulInt, MulConst, ArithOp::Mul)
-            ARITH_FORMS(Mod, ModInt, ModConst, ArithOp::Mod)
-            ARITH_FORMS(Div, DivInt, DivConst, ArithOp::Div)
-            ARITH_FORMS(Idiv, IdivInt, IdivConst, ArithOp::Idiv)
-            ARITH_FORMS(Pow, PowInt, PowConst, ArithOp::Pow)
-            ARITH_FORMS(BitAnd, BitAndInt, BitAndConst, ArithOp::BitAnd)
-            ARITH_FORMS(BitXor, BitXorInt, BitXorConst, ArithOp::BitXor)
-            ARITH_FORMS(BitOr, BitOrInt, BitOrConst, ArithOp::BitOr)
-            ARITH_FORMS(ShiftL, ShiftLInt, ShiftLConst, ArithOp::ShiftL)
-            ARITH_FORMS(ShiftR, ShiftRInt, ShiftRConst, ArithOp::ShiftR)
+            case Op::Equal:
+            case Op::NotEq: {
+                const Value& l = R(i.a);
+                const Value& r = R(i.b);
+                if ((equal(l, r) == (i.op == Op::Equal)) == (i.c != 0)) ++pc;
+                break;
+            }
+            case Op::EqualInt:
+            case Op::NotEqInt: {
+                const Value& l = R(i.a);
+                bool eq = l.is_int() ? l.as_int() == i.b : l == Value::integer(i.b);
+                if ((eq == (i.op == Op::EqualInt)) == (i.c != 0)) ++pc;
+                break;
+            }
+            case Op::EqualConst:
+            case Op::NotEqConst: {
+                const Value& l = R(i.a);
+                const Value& r = K(i.b);
+                if ((equal(l, r) == (i.op == Op::EqualConst)) == (i.c != 0)) ++pc;
+                break;
+            }
+                ORDER_FORMS(LesEq, o != Order::Greater)
+                ORDER_FORMS(GreEq, o != Order::Less)
+                ORDER_FORMS(Less, o == Order::Less)
+                ORDER_FORMS(Greater, o == Order::Greater)
 
-        case Op::Equal:
-        case Op::NotEq: {
-            const Value& l = R(i.a);
-            const Value& r = R(i.b);
-            if ((equal(l, r) == (i.op == Op::Equal)) == (i.c != 0)) ++pc;
-            break;
+            case Op::Concat: {
+                const Value& l = R(i.b);
+                const Value& r = R(i.c);
+                set_slot(DST(i.a), concat(l, r));
+                break;
+            }
+            }
+            ++pc;
         }
-        case Op::EqualInt:
-        case Op::NotEqInt: {
-            const Value& l = R(i.a);
-            bool eq = l.is_int() ? l.as_int() == i.b : l == Value::integer(i.b);
-            if ((eq == (i.op == Op::EqualInt)) == (i.c != 0)) ++pc;
-            break;
-        }
-        case Op::EqualConst:
-        case Op::NotEqConst: {
-            const Value& l = R(i.a);
-            const Value& r = K(i.b);
-            if ((equal(l, r) == (i.op == Op::EqualConst)) == (i.c != 0)) ++pc;
-            break;
-        }
-            ORDER_FORMS(LesEq, o != Order::Greater)
-            ORDER_FORMS(GreEq, o != Order::Less)
-            ORDER_FORMS(Less, o == Order::Less)
-            ORDER_FORMS(Greater, o == Order::Greater)
-
-        case Op::Concat: {
-            const Value& l = R(i.b);
-            const Value& r = R(i.c);
-            set_slot(DST(i.a), concat(l, r));
-            break;
-        }
-        }
-        ++pc;
+    } catch (...) {
+        SYNC_OUT();
+        throw;
     }
 }
 
 #undef LOAD_FRAME
+#undef SYNC_OUT
+#undef LOAD_OUT
 #undef R
 #undef K
 #undef U

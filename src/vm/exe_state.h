@@ -1,8 +1,18 @@
 #pragma once
-// The machine's state: one value stack shared by every active function and the base index
-// of the running function's register 0. Lua-to-Lua calls push explicit frame records instead
-// of nesting on the host stack, so script recursion is bounded by `max_frames`, never by the
+// The machine's state: one value stack shared by every active function, its top, and the base
+// of the running native's arguments. Lua-to-Lua calls push explicit frame records instead of
+// nesting on the host stack, so script recursion is bounded by checked limits, never by the
 // host's own stack.
+//
+// Invariants (relied on by the dispatch loop):
+// - The stack is one fixed block for the life of the state: values never move, so a pointer
+//   into it stays valid across every call, return and native.
+// - Every slot at or above `top_` is nil. Writing a register at or above the top raises the
+//   top past it (the slots in between already read as nil); cutting the stack back releases
+//   the values it drops.
+// - A frame with prototype p owns slots base .. base + p->max_stack, which lie below
+//   max_slots: entering the frame checks it, so instruction operands need no check against
+//   the block's end. What runs up to the top (varargs, results) is checked where it grows.
 
 #include <cstddef>
 #include <cstdint>
@@ -17,21 +27,21 @@
 
 namespace tarn {
 
-// Lua frames alive at once (the main function's included). A frame costs about a hundred
-// bytes plus its registers, so the limit keeps a runaway recursion to some tens of
-// megabytes before it stops with "stack overflow".
+// Lua frames alive at once (the main function's included).
 inline constexpr std::size_t max_frames = 200000;
+// Slots of the value stack and the vararg lists together. A call that would pass either
+// limit stops with "stack overflow"; ordinary recursion reaches well over 100,000 levels.
+inline constexpr std::size_t max_slots = 1000000;
 
 // One running Lua function. The pc of a frame that made a call stays on the calling
 // instruction until the callee returns; the return then completes that instruction.
 struct CallFrame {
-    Value callee; // keeps the prototype or closure alive while it runs
-    FuncProto* proto = nullptr;
-    LuaClosure* closure = nullptr; // null for a bare prototype, which has no cells
-    std::size_t base = 0;
-    std::size_t pc = 0;
-    std::vector<Value> varargs;      // arguments beyond the parameters, for vararg functions
-    std::vector<OpenBroker> brokers; // open cells on this frame's registers, sorted by slot
+    FuncProto* proto;
+    LuaClosure* closure; // null for a bare prototype, which has no cells
+    std::uint32_t base;
+    std::uint32_t pc;
+    std::uint32_t va_begin; // this frame's extra arguments: varargs_[va_begin, va_begin + va_count)
+    std::uint32_t va_count;
 };
 
 class ExeState {
@@ -45,76 +55,84 @@ public:
     // Runs the main function with no upvalue cells.
     void execute_main(const Rc<FuncProto>& main);
 
+    // The native calling convention: the arguments of the running native are
+    // stack[base .. top()), its results are pushed.
+    std::size_t base = 0;
+    std::size_t top() const { return top_; }
     // Stack slot `index`, or the bounds stop when it lies at or beyond the top.
     [[gnu::always_inline]] const Value& at(std::size_t index) const {
-        if (index >= stack.size()) [[unlikely]]
-            fatal_bounds(stack.size(), index);
-        return stack[index];
+        if (index >= top_) [[unlikely]]
+            fatal_bounds(top_, index);
+        return stack_[index];
     }
-
-    std::vector<Value> stack;
-    std::size_t base = 0;
+    void push(Value v);
     // Reused text buffer for natives that format output.
     std::string scratch;
 
 private:
+    void teardown();
     void run();
-    void enter_lua(const Value& fn, std::size_t new_base);
-    void replace_frame(const Value& fn);
-    void init_frame(CallFrame& f, const Value& fn, std::size_t new_base);
+    void enter_lua(std::size_t func);
+    void replace_frame();
+    void init_frame(CallFrame& f, std::size_t func);
+    void check_room(std::size_t new_top);
     std::size_t call_native(std::size_t new_base);
     bool return_to_caller(std::size_t n);
     std::ptrdiff_t finish_call(ByteCode ci, std::size_t fbase, std::size_t n);
     std::size_t results_of_return(std::size_t first, std::size_t count, std::size_t fbase);
+    void drop_varargs(const CallFrame& f);
+    void tail_call_shift(std::size_t fb, std::size_t func);
+    void remove_range(std::size_t from, std::size_t to);
+    Upvalue* capture(Value* slot);
+    void close_from(std::size_t level);
+    void vararg_all(std::size_t dst, const CallFrame& f);
 
-    // Register writes, with set_vec's meaning (a write past the top first extends the stack
-    // with nil) and its common cases inline.
+    [[gnu::always_inline]] void raise_top(std::size_t index) {
+        if (index >= top_) top_ = index + 1;
+    }
+    // Register writes with set_vec's meaning: a write at or above the top extends the stack.
     [[gnu::always_inline]] void set_slot(std::size_t index, Value v) {
-        if (index < stack.size())
-            stack[index] = std::move(v);
-        else if (index == stack.size())
-            stack.push_back(std::move(v));
-        else
-            grow_set(index, std::move(v));
+        raise_top(index);
+        stack_[index] = std::move(v);
     }
     [[gnu::always_inline]] void copy_slot(std::size_t index, const Value& v) {
-        if (index < stack.size())
-            stack[index] = v;
-        else if (index == stack.size())
-            stack.push_back(v); // safe when v lives in the stack: push_back allows aliasing
-        else
-            grow_set(index, Value(v));
+        raise_top(index);
+        stack_[index] = v;
     }
     [[gnu::always_inline]] void put_int(std::size_t index, std::int64_t x) {
-        if (index < stack.size()) {
-            stack[index].set_int(x);
-        } else if (index == stack.size()) {
-            stack.emplace_back();
-            stack.back().set_int(x);
-        } else {
-            grow_set(index, Value::integer(x));
-        }
+        raise_top(index);
+        stack_[index].set_int(x);
     }
     [[gnu::always_inline]] void put_float(std::size_t index, double x) {
-        if (index < stack.size()) {
-            stack[index].set_float(x);
-        } else if (index == stack.size()) {
-            stack.emplace_back();
-            stack.back().set_float(x);
-        } else {
-            grow_set(index, Value::number(x));
-        }
+        raise_top(index);
+        stack_[index].set_float(x);
     }
-    void grow_set(std::size_t index, Value v);
+    // An open cell's register must still lie below the top.
+    void check_open(const Upvalue* u) const {
+        auto slot = static_cast<std::size_t>(u->get() - stack_);
+        if (slot >= top_) fatal_bounds(top_, slot);
+    }
+    // The variable a cell stands for.
+    [[gnu::always_inline]] const Value& held(const Upvalue* u) const {
+        if (u->is_open()) check_open(u);
+        return *u->get();
+    }
+    // Cuts the stack back to `len` slots (if it is longer), releasing what it drops.
+    void truncate(std::size_t len) {
+        if (top_ > len) drop_above(len);
+    }
+    void drop_above(std::size_t len);
     // R[dst] := a op b, with the number fast paths inline (defined with the dispatch loop).
     template <ArithOp op> void arith_into(std::size_t dst, const Value& a, const Value& b);
-    void truncate(std::size_t len) {
-        if (stack.size() > len) stack.erase(stack.begin() + static_cast<std::ptrdiff_t>(len), stack.end());
-    }
     double make_float(std::size_t index);
 
+    Value* stack_ = nullptr;
+    std::size_t top_ = 0;
+    std::size_t charged_ = 0; // stack slots charged to the memory ceiling so far
     std::vector<CallFrame> frames_;
     std::size_t depth_ = 0; // frames_[0 .. depth_) are live; the rest are kept for reuse
+    std::vector<Value> varargs_;
+    Upvalue* open_ = nullptr; // open cells, highest slot first; the list holds a reference to each
 };
 
 } // namespace tarn

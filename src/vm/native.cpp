@@ -25,7 +25,7 @@ private:
 std::int32_t NativeClosure::invoke(ExeState& state) {
     if (running_) fatal("already borrowed: BorrowMutError");
     RunningGuard guard(running_);
-    return call(state);
+    return fn_(*this, state);
 }
 
 } // namespace tarn

@@ -1,6 +1,6 @@
 #pragma once
-// Callable objects of the host program that carry their own mutable state. A native closure
-// is borrowed exclusively for the whole of each call, so one that reaches itself again while
+// Callable objects of the host program that carry their own mutable state. A native closure is
+// borrowed exclusively for the whole of each call, so one that reaches itself again while
 // running stops with "already borrowed: BorrowMutError".
 
 #include <cstdint>
@@ -11,16 +11,21 @@ namespace tarn {
 
 class ExeState;
 
-class NativeClosure : public Shared {
+class NativeClosure final : public Shared {
 public:
+    using Fn = std::int32_t (*)(NativeClosure& self, ExeState& state);
+
+    explicit NativeClosure(Fn fn) : Shared(ObjKind::NativeClosure), fn_(fn) {}
+
     // Runs the closure under the native calling convention: arguments are
     // stack[base .. top), results are pushed and counted by the return value.
     std::int32_t invoke(ExeState& state);
 
-protected:
-    virtual std::int32_t call(ExeState& state) = 0;
+    // The function's own state.
+    std::int64_t state = 0;
 
 private:
+    Fn fn_;
     bool running_ = false;
 };
 

@@ -1,43 +1,43 @@
-// Open-cell bookkeeping of a frame: capture by binary search over the sorted broker list,
-// and closing, which copies each captured register into its cell.
-
 #include "vm/upvalue.h"
 
-#include <algorithm>
+#include <new>
 
-#include "utils/fatal.h"
+#include "utils/pool.h"
 
 namespace tarn {
 
-namespace {
+Upvalue* Upvalue::make(Value* slot) { return new (pool::allocate(sizeof(Upvalue))) Upvalue(slot); }
 
-OpenBroker* first_at_or_above(std::vector<OpenBroker>& brokers, std::size_t slot) {
-    return std::lower_bound(brokers.data(), brokers.data() + brokers.size(), slot,
-                            [](const OpenBroker& b, std::size_t s) { return b.slot < s; });
+void Upvalue::free(Upvalue* u) {
+    u->~Upvalue();
+    pool::free(u, sizeof(Upvalue));
 }
 
-} // namespace
-
-Rc<Upvalue> capture_slot(std::vector<OpenBroker>& brokers, std::size_t slot) {
-    OpenBroker* at = first_at_or_above(brokers, slot);
-    if (at != brokers.data() + brokers.size() && at->slot == slot) return at->cell;
-    Rc<Upvalue> cell = make_rc<Upvalue>(slot);
-    brokers.insert(brokers.begin() + (at - brokers.data()), OpenBroker{slot, cell});
-    return cell;
+LuaClosure* LuaClosure::make(FuncProto* p, std::size_t ncells) {
+    auto* c = new (pool::allocate(bytes_for(ncells))) LuaClosure(p);
+    c->small = static_cast<std::uint8_t>(ncells);
+    retain(p);
+    for (std::size_t i = 0; i < ncells; ++i) c->cells()[i] = nullptr;
+    return c;
 }
 
-void close_brokers(const std::vector<Value>& stack, OpenBroker* first, OpenBroker* last) {
-    for (OpenBroker* b = first; b != last; ++b) {
-        if (b->slot >= stack.size()) fatal_bounds(stack.size(), b->slot);
-        b->cell->close(stack[b->slot]);
+void LuaClosure::clear_refs() {
+    if (FuncProto* p = proto_) {
+        proto_ = nullptr;
+        release(p);
+    }
+    for (std::size_t i = 0; i < ncells(); ++i) {
+        if (Upvalue* u = cells()[i]) {
+            cells()[i] = nullptr;
+            release(u);
+        }
     }
 }
 
-void close_from(const std::vector<Value>& stack, std::vector<OpenBroker>& brokers, std::size_t from) {
-    if (brokers.empty()) return;
-    OpenBroker* at = first_at_or_above(brokers, from);
-    close_brokers(stack, at, brokers.data() + brokers.size());
-    brokers.erase(brokers.begin() + (at - brokers.data()), brokers.end());
+void LuaClosure::free(LuaClosure* c) {
+    std::size_t n = c->ncells();
+    c->~LuaClosure();
+    pool::free(c, bytes_for(n));
 }
 
 } // namespace tarn

@@ -1,10 +1,11 @@
 #pragma once
 // Captured variables: the upvalue cell (open on a live stack slot, or closed holding its own
-// value), the per-frame record of an open cell, and the Lua closure made of a prototype and
-// its cells. A cell starts open and is closed exactly once; it never reopens.
+// value) and the Lua closure made of a prototype and its cells. A cell starts open and is
+// closed exactly once; it never reopens. The stack never moves while a run lives, so an open
+// cell points straight at its slot and every access is one indirection, open or closed.
 
 #include <cstddef>
-#include <vector>
+#include <cstdint>
 
 #include "bytecode/func_proto.h"
 #include "utils/rc.h"
@@ -14,59 +15,56 @@ namespace tarn {
 
 // Accesses to a cell are single operations of the one machine thread and never overlap, so
 // the cell needs no borrow flag.
-class Upvalue final : public Tracked {
+class Upvalue final : public Shared {
 public:
-    explicit Upvalue(std::size_t slot) : slot_(slot) {}
+    // An open cell on `slot`; from the run's pool, count at zero.
+    static Upvalue* make(Value* slot);
+    static void free(Upvalue* u);
 
-    bool is_open() const { return open_; }
-    // The absolute stack index of the variable while the cell is open.
-    std::size_t slot() const { return slot_; }
-    // The variable's own value once the cell is closed.
-    const Value& closed_value() const { return value_; }
-    void set_closed_value(Value v) { value_ = std::move(v); }
-    void close(Value v) {
-        open_ = false;
-        value_ = std::move(v);
+    bool is_open() const { return v_ != &closed_; }
+    // The variable: the live register while open, the cell's own value once closed.
+    Value* get() const { return v_; }
+    // Copies the register into the cell, which holds the variable from then on.
+    void close() {
+        closed_ = *v_;
+        v_ = &closed_;
     }
+    void clear_refs() { closed_ = Value(); }
+    // Lets go of a slot whose stack goes away (the machine is torn down): nil from now on.
+    void detach() { v_ = &closed_; }
 
-    void clear_refs() override { value_ = Value(); }
+    // The next open cell of the machine's list (lower slot) while this one is open; the next
+    // object waiting to be freed once it is dead.
+    union {
+        Upvalue* next_open = nullptr;
+        Shared* next_dead;
+    };
 
 private:
-    bool open_ = true;
-    std::size_t slot_;
-    Value value_;
+    explicit Upvalue(Value* slot) : Shared(ObjKind::Upvalue), v_(slot) {}
+    Value* v_;
+    Value closed_;
 };
 
-// One open cell of a frame. A frame's list stays sorted by slot with at most one record per
-// slot, so every closure capturing a local in one activation shares that local's cell.
-struct OpenBroker {
-    std::size_t slot;
-    Rc<Upvalue> cell;
-};
-
-// The cell of `slot` in the frame's sorted list, created open (and recorded) on first capture.
-Rc<Upvalue> capture_slot(std::vector<OpenBroker>& brokers, std::size_t slot);
-
-// Closes every cell of [first, last) with the current value of its slot, in list order.
-// The records are left for the caller to erase.
-void close_brokers(const std::vector<Value>& stack, OpenBroker* first, OpenBroker* last);
-
-// Closes and removes the records whose slot is `from` or above.
-void close_from(const std::vector<Value>& stack, std::vector<OpenBroker>& brokers, std::size_t from);
-
-// Immutable after creation; cell i is upvalue i of the prototype, in `upindexes` order.
-class LuaClosure final : public Tracked {
+// Immutable after creation; cell i is upvalue i of the prototype, in `upindexes` order. The
+// cells follow the object in the same block.
+class LuaClosure final : public Identified {
 public:
-    LuaClosure(Rc<FuncProto> p, std::vector<Rc<Upvalue>> cells)
-        : proto(std::move(p)), upvalues(std::move(cells)) {}
+    // A closure of `p` with room for its cells, all null; from the run's pool, count at zero.
+    static LuaClosure* make(FuncProto* p, std::size_t ncells);
+    static void free(LuaClosure* c);
 
-    void clear_refs() override {
-        proto = Rc<FuncProto>();
-        upvalues.clear();
-    }
+    FuncProto* proto() const { return proto_; }
+    std::size_t ncells() const { return small; }
+    Upvalue** cells() { return reinterpret_cast<Upvalue**>(this + 1); }
+    Upvalue* const* cells() const { return reinterpret_cast<Upvalue* const*>(this + 1); }
+    // Drops the prototype and the cells (also how a dead closure lets go of them).
+    void clear_refs();
 
-    Rc<FuncProto> proto;
-    std::vector<Rc<Upvalue>> upvalues;
+private:
+    explicit LuaClosure(FuncProto* p) : Identified(ObjKind::LuaClosure), proto_(p) {}
+    static std::size_t bytes_for(std::size_t ncells) { return sizeof(LuaClosure) + ncells * sizeof(Upvalue*); }
+    FuncProto* proto_; // owns a reference
 };
 
 } // namespace tarn

@@ -1,0 +1,114 @@
+// Freeing shared objects by kind, and the sweep at the end of a run. A dead object that holds
+// references waits in a list linked through the object itself while the one being freed drops
+// its references, so freeing a long chain takes constant host stack and no memory.
+
+#include <new>
+
+#include "bytecode/func_proto.h"
+#include "utils/pool.h"
+#include "utils/rc.h"
+#include "value/table.h"
+#include "vm/native.h"
+#include "vm/upvalue.h"
+
+namespace tarn {
+
+namespace {
+
+Shared* dead = nullptr;
+bool draining = false;
+
+Shared*& dead_link(Shared* p) {
+    if (p->kind == ObjKind::Upvalue) return static_cast<Upvalue*>(p)->next_dead;
+    return static_cast<Identified*>(p)->next_dead;
+}
+
+void free_dead(Shared* p) {
+    switch (p->kind) {
+    case ObjKind::Table: {
+        auto* t = static_cast<Table*>(p);
+        t->clear_refs();
+        Table::free(t);
+        return;
+    }
+    case ObjKind::LuaClosure: {
+        auto* c = static_cast<LuaClosure*>(p);
+        c->clear_refs();
+        LuaClosure::free(c);
+        return;
+    }
+    case ObjKind::Upvalue: {
+        auto* u = static_cast<Upvalue*>(p);
+        u->clear_refs();
+        Upvalue::free(u);
+        return;
+    }
+    case ObjKind::FuncProto:
+        delete static_cast<FuncProto*>(p);
+        return;
+    default:
+        return;
+    }
+}
+
+bool can_cycle(const Shared* p) {
+    return p->kind == ObjKind::Table || p->kind == ObjKind::LuaClosure || p->kind == ObjKind::Upvalue;
+}
+
+void clear_refs(Shared* p) {
+    switch (p->kind) {
+    case ObjKind::Table:
+        static_cast<Table*>(p)->clear_refs();
+        return;
+    case ObjKind::LuaClosure:
+        static_cast<LuaClosure*>(p)->clear_refs();
+        return;
+    case ObjKind::Upvalue:
+        static_cast<Upvalue*>(p)->clear_refs();
+        return;
+    default:
+        return;
+    }
+}
+
+} // namespace
+
+void destroy(Shared* p) {
+    switch (p->kind) {
+    case ObjKind::MiddleStr:
+    case ObjKind::LongStr:
+        free_string(p);
+        return;
+    case ObjKind::NativeClosure:
+        delete static_cast<NativeClosure*>(p);
+        return;
+    default:
+        break;
+    }
+    dead_link(p) = dead;
+    dead = p;
+    if (draining) return;
+    draining = true;
+    while (dead) {
+        Shared* q = dead;
+        dead = dead_link(q);
+        free_dead(q);
+    }
+    draining = false;
+}
+
+void sweep_tracked() {
+    // Pin everything first so that clearing one object cannot free another under the walk.
+    pool::for_each_live([](Shared* p) {
+        if (can_cycle(p)) retain(p);
+    });
+    pool::for_each_live([](Shared* p) {
+        if (can_cycle(p)) clear_refs(p);
+    });
+    pool::for_each_live([](Shared* p) {
+        if (can_cycle(p)) release(p);
+    });
+    pool::release_all();
+}
+
+} // namespace tarn

@@ -305,3 +305,14 @@ def test_ctrl_c(python_cmd, child_env, lua_file, tmp_path):
     finally:
         child.kill()
         child.wait()
+
+
+def test_start_up_imports_stay_light(command, child_env, lua_file):
+    # Python's start-up dominates a short run: the command line must not pull these in.
+    cmd, _ = command
+    proc = run_cmd(cmd, dict(child_env, PYTHONPROFILEIMPORTTIME="1"), str(lua_file("")))
+    assert proc.returncode == 0
+    imported = {line.rsplit("|", 1)[-1].strip() for line in proc.stderr.decode().splitlines()}
+    assert "tarn" in imported
+    # (pip's wrapper for the console script imports re itself.)
+    assert not imported & {"argparse", "typing", "dataclasses", "tempfile", "shutil", "locale"}

@@ -137,7 +137,12 @@ def test_threads_each_get_their_own_output(lua_file):
 def test_run_waits_for_the_run_lock(lua_file):
     script = lua_file("")
     done = threading.Event()
-    worker = threading.Thread(target=lambda: done.set() if tarn.run(script) else None)
+
+    def run():
+        tarn.run(script)
+        done.set()
+
+    worker = threading.Thread(target=run)
     with lock:
         worker.start()
         assert not done.wait(0.3)

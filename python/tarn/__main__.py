@@ -108,13 +108,13 @@ def parse_args(args: list) -> tuple:
     return action, script, limit
 
 
-def write(fd: int, text: str) -> bool:
-    """Writes to a standard descriptor directly (``sys.stdout`` is None when it is closed)."""
+def write(fd: int, text: str) -> None:
+    """Writes to a standard descriptor directly (``sys.stdout`` is None when it is closed);
+    a descriptor that cannot take it leaves nowhere to report that."""
     try:
         _fd.write_all(fd, os.fsencode(text))
-        return True
     except OSError:
-        return False
+        pass
 
 
 def say(text: str) -> int:

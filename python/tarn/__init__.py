@@ -4,13 +4,19 @@
 compiled function on standard output (file descriptor 1), then runs it and prints one trace
 line per executed instruction, interleaved with the script's own output. Any error in the
 script stops the run with ``pyo3_runtime.PanicException``, which derives from
-``BaseException``: catch it explicitly (see :func:`is_panic`).
+``BaseException``: catch it explicitly (see :func:`is_panic`). :func:`run` runs a script with
+its output captured and returns it with the stop message, if any.
 """
 
 from . import Brindle
 from .Brindle import raw_input, sum_as_string
 
-__all__ = ["Brindle", "raw_input", "sum_as_string", "is_panic"]
+__version__ = "0.1.0"
+
+__all__ = ["Brindle", "Result", "is_panic", "raw_input", "run", "sum_as_string"]
+
+# Defined in a submodule loaded on first use: it needs typing, which the command line avoids.
+_LAZY = ("Result", "run")
 
 
 def is_panic(exc: BaseException) -> bool:
@@ -21,3 +27,17 @@ def is_panic(exc: BaseException) -> bool:
     """
     t = type(exc)
     return t.__name__ == "PanicException" and t.__module__ == "pyo3_runtime"
+
+
+def __getattr__(name: str) -> object:
+    if name in _LAZY:
+        from . import _capture
+
+        value = getattr(_capture, name)
+        globals()[name] = value
+        return value
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list:
+    return sorted(set(globals()) | set(_LAZY))

@@ -3,13 +3,13 @@
 namespace tarn {
 
 const char* const op_names[op_count] = {
-#define OP(name, shape) #name,
+#define OP(name, shape, ...) #name,
 #include "bytecode/opcodes.def"
 #undef OP
 };
 
 const Shape op_shapes[op_count] = {
-#define OP(name, shape) Shape::shape,
+#define OP(name, shape, ...) Shape::shape,
 #include "bytecode/opcodes.def"
 #undef OP
 };

@@ -8,7 +8,7 @@
 namespace tarn {
 
 enum class Op : std::uint8_t {
-#define OP(name, shape) name,
+#define OP(name, shape, ...) name,
 #include "bytecode/opcodes.def"
 #undef OP
 };
@@ -16,7 +16,7 @@ enum class Op : std::uint8_t {
 enum class Shape : std::uint8_t { A, AB, ABC, AU16, AI16, ABool, ABBool, I16, None };
 
 inline constexpr int op_count = 0
-#define OP(name, shape) +1
+#define OP(name, shape, ...) +1
 #include "bytecode/opcodes.def"
 #undef OP
     ;

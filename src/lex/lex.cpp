@@ -42,6 +42,7 @@ struct Keyword {
     std::string_view text;
     Tok tok;
 };
+// clang-format off
 constexpr Keyword keywords[] = {
     {"and", Tok::And}, {"break", Tok::Break}, {"do", Tok::Do}, {"else", Tok::Else},
     {"elseif", Tok::Elseif}, {"end", Tok::End}, {"false", Tok::False}, {"for", Tok::For},
@@ -50,6 +51,7 @@ constexpr Keyword keywords[] = {
     {"repeat", Tok::Repeat}, {"return", Tok::Return}, {"then", Tok::Then}, {"true", Tok::True},
     {"until", Tok::Until}, {"while", Tok::While},
 };
+// clang-format on
 
 // Keywords are two to eight lowercase letters; anything else is a name without a lookup.
 bool find_keyword(std::string_view s, Tok& out) {
@@ -63,9 +65,11 @@ bool find_keyword(std::string_view s, Tok& out) {
     return false;
 }
 
+// clang-format off
 [[noreturn]] void invalid_float() {
     fatal(std::string(unwrap_err) + "ParseFloatError { kind: Invalid }");
 }
+// clang-format on
 
 // A numeral that the converter found well formed but out of range: its magnitude is far
 // beyond the largest float or far below the smallest, so the decimal exponent of its leading

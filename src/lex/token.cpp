@@ -12,6 +12,7 @@ namespace tarn {
 
 namespace {
 
+// clang-format off
 constexpr std::array<std::string_view, 60> variant_names = {
     "And", "Break", "Do", "Else", "Elseif", "End", "False", "For", "Function", "Goto", "If", "In",
     "Local", "Nil", "Not", "Or", "Repeat", "Return", "Then", "True", "Until", "While", "Add", "Sub",
@@ -20,6 +21,7 @@ constexpr std::array<std::string_view, 60> variant_names = {
     "CurlyR", "SqurL", "SqurR", "DoubColon", "SemiColon", "Colon", "Comma", "Dot", "Concat", "Dots",
     "Integer", "Float", "String", "Name", "Eos",
 };
+// clang-format on
 static_assert(static_cast<std::size_t>(Tok::Eos) + 1 == variant_names.size(), "one name per variant");
 
 } // namespace

@@ -7,6 +7,7 @@
 
 namespace tarn {
 
+// clang-format off
 enum class Tok : std::uint8_t {
     And, Break, Do, Else, Elseif, End, False, For, Function, Goto, If, In, Local, Nil, Not, Or,
     Repeat, Return, Then, True, Until, While,
@@ -15,6 +16,7 @@ enum class Tok : std::uint8_t {
     DoubColon, SemiColon, Colon, Comma, Dot, Concat, Dots,
     Integer, Float, String, Name, Eos,
 };
+// clang-format on
 
 struct Token {
     Tok kind = Tok::Eos;

@@ -115,14 +115,18 @@ PyObject* sum_as_string(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 // The lock of tarn._serial, fetched on first use and kept for the life of the process. Null when
-// the module was loaded without its package; runs are then only kept from nesting.
+// the module was loaded without its package; runs are then only kept from nesting. No C++ static
+// guard here: the import lets other threads run, and one of them may come here too.
 PyObject* run_lock() {
-    static PyObject* lock = [] {
-        PyRef serial(PyImport_ImportModule("tarn._serial"));
-        PyObject* l = serial ? PyObject_GetAttrString(serial.get(), "lock") : nullptr;
-        if (!l) PyErr_Clear();
-        return l;
-    }();
+    static PyObject* lock = nullptr;
+    if (lock) return lock;
+    PyRef serial(PyImport_ImportModule("tarn._serial"));
+    PyObject* l = serial ? PyObject_GetAttrString(serial.get(), "lock") : nullptr;
+    if (!l) PyErr_Clear();
+    if (lock)
+        Py_XDECREF(l);
+    else
+        lock = l;
     return lock;
 }
 

@@ -31,8 +31,10 @@ fatal(std::string message, std::source_location where = std::source_location::cu
 
 // "index out of bounds: the len is L but the index is I", the one bounds message used for
 // every indexing failure of the machine and the compiler.
+// clang-format off
 [[noreturn]] [[gnu::cold]] [[gnu::noinline]] void
 fatal_bounds(std::size_t len, std::size_t index, std::source_location where = std::source_location::current());
+// clang-format on
 
 // The runtime-library texts used word for word by several checks.
 inline constexpr const char* unwrap_none = "called `Option::unwrap()` on a `None` value";

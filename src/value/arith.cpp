@@ -25,9 +25,11 @@ inline std::int64_t wrap_mul(std::int64_t a, std::int64_t b) {
     return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) * static_cast<std::uint64_t>(b));
 }
 
+// clang-format off
 inline double to_float(const Value& v) {
     return v.is_int() ? static_cast<double>(v.as_int()) : v.as_float();
 }
+// clang-format on
 
 // A bitwise operand: integers as they are, floats only with an exact integer value.
 std::int64_t bit_operand(const Value& v) {

@@ -10,7 +10,9 @@
 
 namespace tarn {
 
+// clang-format off
 enum class ArithOp : std::uint8_t { Add, Sub, Mul, Mod, Div, Idiv, Pow, BitAnd, BitXor, BitOr, ShiftL, ShiftR };
+// clang-format on
 
 // a op b. Non-numbers: "not yet implemented: meta"; the integer division and remainder
 // errors; bitwise floats without an exact integer value: "called `Option::unwrap()` on a
@@ -18,10 +20,12 @@ enum class ArithOp : std::uint8_t { Add, Sub, Mul, Mod, Div, Idiv, Pow, BitAnd, 
 Value arith(ArithOp op, const Value& a, const Value& b);
 
 // Integer-only helpers shared by the fast paths of the machine and by folding.
+// clang-format off
 std::int64_t int_mod(std::int64_t a, std::int64_t b);  // fatal on 0 and on overflow
 std::int64_t int_idiv(std::int64_t a, std::int64_t b); // fatal on 0 and on overflow
 std::int64_t shift_left(std::int64_t a, std::int64_t n);  // count taken modulo 64
 std::int64_t shift_right(std::int64_t a, std::int64_t n); // arithmetic, count modulo 64
+// clang-format on
 
 // Unary operators at run time: "invalid -", "invalid ~", "invalid #".
 Value arith_neg(const Value& a);

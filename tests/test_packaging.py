@@ -1,0 +1,74 @@
+"""What ships: the source distribution, the type stub of the package, and the benchmark script
+that the README points to."""
+
+import ast
+import inspect
+import shutil
+import subprocess
+import tarfile
+from pathlib import Path
+
+import pytest
+
+import tarn
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def git_files(*args):
+    out = subprocess.run(["git", "ls-files", "-z", *args], cwd=ROOT, capture_output=True, check=True).stdout
+    return {name for name in out.decode().split("\0") if name}
+
+
+def test_sdist_holds_the_tracked_files(tmp_path):
+    build = pytest.importorskip("scikit_build_core.build")
+    if shutil.which("git") is None or not (ROOT / ".git").exists():
+        pytest.skip("needs a git checkout")
+    tracked = git_files()
+    # Files not yet committed but not ignored either go in too; ignored ones never do.
+    candidates = tracked | git_files("--others", "--exclude-standard")
+    with pytest.MonkeyPatch.context() as mp:
+        mp.chdir(ROOT)
+        name = build.build_sdist(str(tmp_path))
+    with tarfile.open(tmp_path / name) as archive:
+        prefix = name[: -len(".tar.gz")] + "/"
+        shipped = {m.name[len(prefix):] for m in archive.getmembers() if m.isfile()}
+    shipped.discard("PKG-INFO")
+    assert tracked <= shipped
+    assert shipped <= candidates, sorted(shipped - candidates)
+
+
+def stub_tree():
+    return ast.parse((Path(tarn.__file__).parent / "__init__.pyi").read_text())
+
+
+def test_stub_declares_the_public_names():
+    declared = set()
+    for node in stub_tree().body:
+        if isinstance(node, ast.ImportFrom):
+            declared |= {alias.asname for alias in node.names if alias.asname}
+        elif isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+            declared.add(node.name)
+        elif isinstance(node, ast.AnnAssign):
+            declared.add(node.target.id)
+    assert declared == set(tarn.__all__) | {"__version__", "__all__"}
+    assert all(hasattr(tarn, name) for name in declared)
+
+
+def test_stub_signatures_match():
+    nodes = {node.name: node for node in stub_tree().body if isinstance(node, (ast.ClassDef, ast.FunctionDef))}
+    for name in ("run", "is_panic"):
+        stub_params = [a.arg for a in nodes[name].args.args]
+        assert stub_params == list(inspect.signature(getattr(tarn, name)).parameters)
+    fields = [n.target.id for n in nodes["Result"].body if isinstance(n, ast.AnnAssign)]
+    assert tuple(fields) == tarn.Result._fields
+
+
+def test_bench_quick_runs(python_cmd, child_env):
+    # The figures are not looked at: this only checks that the script still runs.
+    proc = subprocess.run(
+        python_cmd + [str(ROOT / "bench" / "bench.py"), "--quick"],
+        capture_output=True, text=True, env=child_env, timeout=30,
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert "instructions per second" in proc.stdout

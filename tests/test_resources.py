@@ -3,7 +3,6 @@ the system refuses, the value stack and the frames."""
 
 import os
 import subprocess
-import sys
 import textwrap
 
 import pytest

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace tarn {
 
@@ -25,6 +26,33 @@ static_assert(static_cast<int>(Op::Concat) == 98 && static_cast<int>(Op::SetFals
 
 extern const char* const op_names[op_count];
 extern const Shape op_shapes[op_count];
+
+// What an operand names, read off its name in the instruction list: "k" and "kv" are
+// constant indexes, "up" an upvalue cell; everything else (registers, counts, immediates,
+// distances) is Other.
+enum class Role : std::uint8_t { Other, Constant, Upvalue };
+struct Roles {
+    Role of[3] = {Role::Other, Role::Other, Role::Other};
+};
+
+constexpr Roles roles_of(std::string_view names) {
+    Roles r;
+    std::size_t pos = 0;
+    for (int i = 0; i < 3 && pos < names.size(); ++i) {
+        std::size_t end = names.find(' ', pos);
+        if (end == std::string_view::npos) end = names.size();
+        std::string_view word = names.substr(pos, end - pos);
+        r.of[i] = word == "k" || word == "kv" ? Role::Constant : word == "up" ? Role::Upvalue : Role::Other;
+        pos = end + 1;
+    }
+    return r;
+}
+
+inline constexpr Roles op_roles[op_count] = {
+#define OP(name, shape, operands, ...) roles_of(operands),
+#include "bytecode/opcodes.def"
+#undef OP
+};
 
 struct ByteCode {
     Op op;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "utils/fatal.h"
 #include "utils/output.h"
 
 namespace tarn {
@@ -50,25 +51,95 @@ std::size_t registers_touched(ByteCode i) {
     }
 }
 
+// The operand at position `pos` (0 to 2) as the instruction's shape lays it out.
+std::int64_t operand(ByteCode i, int pos) {
+    switch (op_shapes[static_cast<int>(i.op)]) {
+    case Shape::AU16:
+        return pos == 0 ? i.a : i.bx();
+    case Shape::AI16:
+        return pos == 0 ? i.a : i.sbx();
+    case Shape::I16:
+        return i.sbx();
+    default:
+        return pos == 0 ? i.a : pos == 1 ? i.b : i.c;
+    }
+}
+
+// Where control may go after instruction `pc` besides the next one: -1 when nowhere else.
+std::int64_t jump_target(ByteCode i, std::int64_t pc) {
+    switch (i.op) {
+    case Op::Jump:
+    case Op::TestAndJump:
+    case Op::TestOrJump:
+        return pc + 1 + i.sbx();
+    case Op::TestAndSetJump:
+    case Op::TestOrSetJump:
+        return pc + 1 + i.c;
+    case Op::ForPrepare:
+        return pc + 1 + i.bx();
+    case Op::ForLoop:
+        return pc + 1 - i.bx();
+    case Op::ForCallLoop:
+        return i.c == 0 ? pc + 2 : pc + 1 - i.c;
+    case Op::SetFalseSkip:
+        return pc + 2;
+    default:
+        // The comparisons skip the next instruction.
+        return i.op >= Op::Equal && i.op <= Op::GreaterConst ? pc + 2 : -1;
+    }
+}
+
+[[noreturn]] void invalid_operand(std::size_t pc, const char* what) {
+    fatal("internal error: instruction " + std::to_string(pc) + " of a function names " + what);
+}
+
 } // namespace
 
 void FuncProto::finish() {
+    const std::size_t ncode = byte_codes.size();
+    for (std::size_t pc = 0; pc < ncode; ++pc) {
+        ByteCode i = byte_codes[pc];
+        const Roles& r = op_roles[static_cast<int>(i.op)];
+        for (int pos = 0; pos < 3; ++pos) {
+            if (r.of[pos] == Role::Constant && static_cast<std::size_t>(operand(i, pos)) >= constants.size())
+                invalid_operand(pc, "a constant it does not have");
+            if (r.of[pos] == Role::Upvalue && static_cast<std::size_t>(operand(i, pos)) >= upindexes.size())
+                invalid_operand(pc, "an upvalue it does not have");
+        }
+        // A target just past the code reaches the end entry, which stops like running off the
+        // end; anything further is no code at all.
+        std::int64_t target = jump_target(i, static_cast<std::int64_t>(pc));
+        if (target != -1 && (target < 0 || static_cast<std::size_t>(target) > ncode))
+            invalid_operand(pc, "a jump out of its code");
+    }
+
     max_stack = nparam;
     for (ByteCode i : byte_codes) max_stack = std::max(max_stack, registers_touched(i));
+
     trace_text.clear();
-    trace_offsets.clear();
-    trace_offsets.reserve(byte_codes.size() + 1);
-    for (std::size_t pc = 0; pc < byte_codes.size(); ++pc) {
-        trace_offsets.push_back(static_cast<std::uint32_t>(trace_text.size()));
+    std::vector<std::size_t> offsets;
+    offsets.reserve(ncode + 1);
+    for (std::size_t pc = 0; pc < ncode; ++pc) {
+        offsets.push_back(trace_text.size());
         trace_text += "  [";
         trace_text += std::to_string(pc);
         trace_text += "]\t";
         byte_codes[pc].print(trace_text);
         trace_text += '\n';
     }
-    trace_offsets.push_back(static_cast<std::uint32_t>(trace_text.size()));
+    offsets.push_back(trace_text.size());
     // Padding for the trace copy, which may read past the last line.
     trace_text.append(Output::line_slack, '\0');
+
+    instrs.clear();
+    instrs.reserve(ncode + 1);
+    for (std::size_t pc = 0; pc < ncode; ++pc) {
+        auto len = static_cast<std::uint32_t>(offsets[pc + 1] - offsets[pc]);
+        // The copy moves at most line_slack bytes; no line comes near that.
+        if (len > Output::line_slack) fatal("internal error: trace line too long");
+        instrs.push_back({byte_codes[pc], len, trace_text.data() + offsets[pc]});
+    }
+    instrs.push_back({ByteCode::none(op_past_end), 0, trace_text.data() + offsets[ncode]});
 }
 
 void FuncProto::print_listing(std::string& out) const {

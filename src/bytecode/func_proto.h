@@ -1,7 +1,7 @@
 #pragma once
 // A compiled function. Built by the compiler, never changed once `finish` has run: from then
 // on every instruction's trace line ("  [pc]\tForm\n") is ready, so the dispatch loop only
-// copies bytes.
+// copies bytes, and every operand has been checked once, so the loop checks none.
 
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +19,18 @@ struct UpIndex {
     std::size_t index;
 };
 
+// What the dispatch loop runs: an instruction with its prepared trace line.
+struct Instr {
+    ByteCode code;
+    std::uint32_t len; // bytes of the trace line
+    const char* text;  // the trace line, followed by padding (see Output::line_slack)
+};
+static_assert(sizeof(Instr) == 16);
+
+// The tag of the entry that follows a function's last instruction: running into it stops with
+// the bounds message, as running past the code does. Never printed.
+inline constexpr Op op_past_end = static_cast<Op>(op_count);
+
 struct FuncProto final : Identified {
     FuncProto() : Identified(ObjKind::FuncProto) {}
 
@@ -28,15 +40,18 @@ struct FuncProto final : Identified {
     std::size_t nparam = 0;
     bool has_varargs = false;
 
-    // Trace line of instruction pc: trace_text[trace_offsets[pc] .. trace_offsets[pc + 1]),
-    // followed by at least Output::line_slack bytes of padding.
+    // The code as the machine runs it: byte_codes with their trace lines, and an op_past_end
+    // entry after them. The lines live in trace_text.
+    std::vector<Instr> instrs;
     std::string trace_text;
-    std::vector<std::uint32_t> trace_offsets;
     // Registers the code may touch: every register an instruction names, reads or writes lies
     // below it, so the machine reserves it once when the function is entered.
     std::size_t max_stack = 0;
 
-    // Prepares the trace lines and max_stack; called once when the function is complete.
+    // Checks every constant, upvalue and jump operand against what the function has (a
+    // failure is a fault of the compiler, stopped here rather than trusted at run time), and
+    // prepares instrs, the trace lines and max_stack. Called once, when the function is
+    // complete.
     void finish();
     // The listing: constants, upindexes and the numbered instructions.
     void print_listing(std::string& out) const;

@@ -82,17 +82,10 @@ Value* Table::find_int(std::int64_t i) const {
     }
 }
 
-const Value* Table::find(const Value& key) const {
+const Value* Table::find_other(const Value& key) const {
     if (!node_) return nullptr;
     Node* n = main_position(key);
     if (!n->used) return nullptr;
-    if (key.kind() == Kind::ShortString) {
-        for (;;) {
-            if (n->key.same_short_string(key)) return &n->val;
-            if (n->next == 0) return nullptr;
-            n += n->next;
-        }
-    }
     for (;;) {
         if (n->key == key) return &n->val;
         if (n->next == 0) return nullptr;

@@ -24,12 +24,30 @@ public:
     Value index(const Value& key) const;
     Value index_array(std::int64_t i) const;
     // The stored value for a key that is not an integer, or null.
-    const Value* find(const Value& key) const;
+    const Value* find(const Value& key) const {
+        return key.kind() == Kind::ShortString ? find_short(key) : find_other(key);
+    }
+    // The same for a short string key: the common field name, looked up inline.
+    [[gnu::always_inline]] Value* find_short(const Value& key) const {
+        if (nsize_ == 0) return nullptr;
+        Node* n = &node_[key.short_string_hash() & (nsize_ - 1)];
+        if (!n->used) return nullptr;
+        for (;;) {
+            if (n->key.same_short_string(key)) return &n->val;
+            if (n->next == 0) return nullptr;
+            n += n->next;
+        }
+    }
     // Writes (the placement rule for integer keys).
     void new_index(Value key, Value v);
     void new_index_array(std::int64_t i, Value v);
     // Appends values at the end of the array part (SetList), moving them out of `first`.
     void append(Value* first, std::size_t n);
+
+    // The array slot of the integer key i, or null when i is not in the array part.
+    [[gnu::always_inline]] Value* array_slot(std::int64_t i) const {
+        return static_cast<std::uint64_t>(i) - 1 < alen_ ? array_ + (i - 1) : nullptr;
+    }
 
     std::size_t array_len() const { return alen_; }
     std::size_t array_capacity() const { return acap_; }
@@ -50,6 +68,7 @@ private:
     void reserve_extra(std::size_t n);
     void push(Value v);
     Value* find_int(std::int64_t i) const;
+    const Value* find_other(const Value& key) const;
     void hash_set(Value key, Value v);
     void insert(Value key, Value v);
     Node* main_position(const Value& key) const { return &node_[key.hash() & (nsize_ - 1)]; }

@@ -34,7 +34,11 @@ std::uint64_t make_seed() {
     return s | 1;
 }
 
+} // namespace
+
 const std::uint64_t hash_seed = make_seed();
+
+namespace {
 
 // The finaliser of MurmurHash3: every input bit affects every output bit.
 inline std::uint64_t fmix(std::uint64_t h) {
@@ -198,11 +202,8 @@ std::size_t Value::hash() const {
         if (float_exact_int(u_.f, i)) return hash_word(static_cast<std::uint64_t>(i));
         return hash_word(std::bit_cast<std::uint64_t>(u_.f));
     }
-    case Kind::ShortString: {
-        // Equal short strings are equal records, so the two words are a faithful key.
-        const char* p = reinterpret_cast<const char*>(this);
-        return fmix(load64(p) ^ hash_seed) ^ fmix(load64(p + 8) + hash_seed);
-    }
+    case Kind::ShortString:
+        return short_string_hash();
     case Kind::MiddleString: {
         auto* m = static_cast<MiddleStr*>(u_.p);
         if (m->hash == 0) m->hash = string_hash(as_string());

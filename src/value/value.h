@@ -15,6 +15,10 @@ namespace tarn {
 
 class ExeState;
 class Table;
+
+// Random for each process, so no script can rely on hash values or craft keys that collide on
+// purpose.
+extern const std::uint64_t hash_seed;
 class NativeClosure;
 class LuaClosure;
 struct FuncProto;
@@ -75,12 +79,13 @@ public:
         std::memcpy(static_cast<void*>(this), &o, sizeof(Value));
         o.kind_ = Kind::Nil;
     }
+    // The source is copied before the old value is dropped: dropping may free the object the
+    // source lives in (`t = t[1]` when the register held the last reference to t).
     [[gnu::always_inline]] Value& operator=(const Value& o) {
-        if (this != &o) {
-            if (o.is_shared()) retain(o.u_.p);
-            drop();
-            std::memcpy(static_cast<void*>(this), &o, sizeof(Value));
-        }
+        Value copy(o);
+        drop();
+        std::memcpy(static_cast<void*>(this), &copy, sizeof(Value));
+        copy.kind_ = Kind::Nil;
         return *this;
     }
     [[gnu::always_inline]] Value& operator=(Value&& o) noexcept {
@@ -146,6 +151,16 @@ public:
 
     // In-place number stores for the machine's hot paths: writing the fields directly avoids
     // building a temporary whose 16-byte copy would stall on store forwarding.
+    // Makes the value nil, releasing what it held.
+    [[gnu::always_inline]] void clear() {
+        if (is_shared()) {
+            Shared* p = u_.p;
+            kind_ = Kind::Nil;
+            release(p);
+            return;
+        }
+        kind_ = Kind::Nil;
+    }
     [[gnu::always_inline]] void set_int(std::int64_t i) {
         drop();
         kind_ = Kind::Integer;
@@ -193,6 +208,15 @@ public:
     friend bool operator==(const Value& a, const Value& b);
     // Equal values hash alike (3 and 3.0 included).
     std::size_t hash() const;
+    // The hash of a short string, cheap enough to compute at every field access: equal short
+    // strings are equal records, so their two words are a faithful key. The final fold brings
+    // the well-mixed high half of the product down to the bits a table indexes with.
+    [[gnu::always_inline]] std::size_t short_string_hash() const {
+        std::uint64_t w[2];
+        std::memcpy(w, this, sizeof w);
+        std::uint64_t h = ((w[0] ^ hash_seed) * 0x9e3779b97f4a7c15ULL ^ w[1]) * 0xc2b2ae3d27d4eb4fULL;
+        return h ^ (h >> 32);
+    }
     // Both the same short string: the whole record compares, since unused bytes are zero.
     bool same_short_string(const Value& o) const { return std::memcmp(this, &o, sizeof(Value)) == 0; }
 

@@ -10,7 +10,7 @@
 //     anything else writes output (natives), and take it again after (LOAD_OUT). An exception
 //     hands it back on its way out.
 //  3. Entering or leaving a Lua frame may reallocate `frames_` and changes every cached
-//     frame value: save pc into the frame before, and reload with LOAD_FRAME after.
+//     frame value: save ip into the frame before, and reload with LOAD_FRAME after.
 //  4. Table stores, cuts of the stack and cell closing release values, which may free other
 //     objects (never the stack, the running closure or prototype, or the table operated on,
 //     which are all held elsewhere).
@@ -29,18 +29,6 @@
 namespace tarn {
 
 namespace {
-
-[[gnu::always_inline]] inline const Value& konst(const Value* k, std::size_t n, std::size_t x) {
-    if (x >= n) [[unlikely]]
-        fatal_bounds(n, x);
-    return k[x];
-}
-
-[[gnu::always_inline]] inline Upvalue* cell_at(Upvalue* const* ups, std::size_t n, std::size_t x) {
-    if (x >= n) [[unlikely]]
-        fatal_bounds(n, x);
-    return ups[x];
-}
 
 std::int64_t wrap(std::uint64_t x) { return static_cast<std::int64_t>(x); }
 std::uint64_t bits(std::int64_t x) { return static_cast<std::uint64_t>(x); }
@@ -124,7 +112,6 @@ std::int64_t int_limit(double limit, std::int64_t step, bool& skip) {
     return float_to_int_saturating(std::ceil(limit));
 }
 
-std::size_t offset(std::size_t pc, std::ptrdiff_t d) { return pc + static_cast<std::size_t>(d); }
 
 [[gnu::always_inline]] inline double as_number(const Value& v) {
     return v.is_int() ? static_cast<double>(v.as_int()) : v.as_float();
@@ -134,9 +121,12 @@ std::size_t offset(std::size_t pc, std::ptrdiff_t d) { return pc + static_cast<s
 [[gnu::always_inline]] inline Value get_field(const Value& t, const Value& key) {
     if (!t.is_table()) [[unlikely]]
         fatal("not yet implemented: meta __index");
-    if (key.is_int()) return t.as_table()->index(key);
-    const Value* v = t.as_table()->find(key);
-    return v ? *v : Value();
+    const Table* table = t.as_table();
+    if (key.kind() == Kind::ShortString) {
+        const Value* v = table->find_short(key);
+        return v ? *v : Value();
+    }
+    return table->index(key);
 }
 
 } // namespace
@@ -163,30 +153,103 @@ template <ArithOp op>
     set_slot(dst, arith(op, a, b));
 }
 
+// Enters the Lua function held by stack[func]: its frame starts right above it.
+[[gnu::always_inline]] inline void ExeState::enter_lua(std::size_t func) { init_frame(push_frame(), func); }
+
+[[gnu::always_inline]] inline void ExeState::init_frame(CallFrame& f, std::size_t func) {
+    const Value& fn = stack_[func];
+    FuncProto* p;
+    LuaClosure* closure = nullptr;
+    if (fn.kind() == Kind::LuaClosure) {
+        closure = static_cast<LuaClosure*>(fn.as_shared());
+        p = closure->proto();
+    } else {
+        p = static_cast<FuncProto*>(fn.as_shared());
+    }
+    const std::size_t new_base = func + 1;
+    if (new_base + p->max_stack > room_) [[unlikely]]
+        check_room(new_base + p->max_stack);
+    f.ip = p->instrs.data();
+    f.proto = p;
+    f.closure = closure;
+    f.base = static_cast<std::uint32_t>(new_base);
+    f.va_begin = static_cast<std::uint32_t>(varargs_.size());
+    f.va_count = 0;
+    const std::size_t fixed_top = new_base + p->nparam;
+    if (top_ < fixed_top)
+        top_ = fixed_top; // the missing parameters read as nil
+    else if (top_ > fixed_top && p->has_varargs)
+        collect_varargs(f, fixed_top);
+}
+
+// A tail call's callee takes over the running frame.
+inline void ExeState::replace_frame() {
+    CallFrame& f = frames_[depth_ - 1];
+    drop_varargs(f);
+    init_frame(f, f.base - 1);
+}
+
+// Leaves the running frame with n results on top of the stack, and completes the caller's
+// calling instruction; false when the main function returned.
+[[gnu::always_inline]] inline bool ExeState::return_to_caller(std::size_t n) {
+    CallFrame& done = frames_[--depth_];
+    drop_varargs(done);
+    if (depth_ == 0) return false;
+    CallFrame& caller = frames_[depth_ - 1];
+    caller.ip += finish_call(caller.ip->code, caller.base, n);
+    return true;
+}
+
+// Completes a calling instruction once the callee's n results are the top values of the stack;
+// returns how far the caller's ip moves on besides the usual step.
+[[gnu::always_inline]] inline std::ptrdiff_t ExeState::finish_call(ByteCode ci, std::size_t fbase, std::size_t n) {
+    std::size_t first = top_ - n;
+    if (ci.op == Op::Call) {
+        // The results move down to the callee's slot; everything above them goes.
+        std::size_t func = fbase + ci.a;
+        if (func != first) {
+            for (std::size_t k = 0; k < n; ++k) stack_[func + k] = std::move(stack_[first + k]);
+            drop_above(func + n);
+        }
+        if (n < ci.c) top_ = func + ci.c; // the slots above the results are nil
+        return 0;
+    }
+    if (ci.op == Op::CallSet) {
+        std::size_t dst = fbase + ci.a;
+        if (n == 0)
+            set_slot(dst, Value());
+        else if (dst < top_)
+            std::swap(stack_[first], stack_[dst]);
+        else
+            set_slot(dst, std::move(stack_[first]));
+        truncate(fbase + ci.b + 1);
+        return 0;
+    }
+    return finish_loop_call(ci, fbase, n);
+}
+
+// The new callee of a tail call and its arguments take the place of the running function's own
+// callee.
+inline void ExeState::tail_call_shift(std::size_t fb, std::size_t func) { remove_range(fb - 1, std::min(func, top_)); }
+
 #define LOAD_FRAME()                                                                                         \
     do {                                                                                                     \
         fr = &frames_[depth_ - 1];                                                                           \
-        FuncProto* p_ = fr->proto;                                                                           \
-        code = p_->byte_codes.data();                                                                        \
-        ncode = p_->byte_codes.size();                                                                       \
-        kst = p_->constants.data();                                                                          \
-        nk = p_->constants.size();                                                                           \
-        ttext = p_->trace_text.data();                                                                       \
-        toff = p_->trace_offsets.data();                                                                     \
+        kst = fr->proto->constants.data();                                                                   \
         ups = fr->closure ? fr->closure->cells() : nullptr;                                                  \
-        nups = fr->closure ? fr->closure->ncells() : 0;                                                      \
         fb = fr->base;                                                                                       \
-        pc = fr->pc;                                                                                         \
+        ip = fr->ip;                                                                                         \
     } while (0)
 
 #define SYNC_OUT() output.set_cursor(cur)
 #define LOAD_OUT() (cur = output.cursor())
 
 // Operand access: R reads a register (checked against the top), K a constant, U an upvalue
-// cell; DST is the stack index of a destination register.
+// cell (both checked once, when the function was finished); DST is the stack index of a
+// destination register.
 #define R(x) at(fb + (x))
-#define K(x) konst(kst, nk, (x))
-#define U(x) cell_at(ups, nups, (x))
+#define K(x) kst[x]
+#define U(x) ups[x]
 #define DST(x) (fb + (x))
 
 #define ARITH_FORMS(Name, IntForm, ConstForm, op)                                                            \
@@ -213,19 +276,19 @@ template <ArithOp op>
         const Value& l = R(i.a);                                                                             \
         const Value& r = R(i.b);                                                                             \
         Order o = ordered(l, r);                                                                             \
-        if ((holds) == (i.c != 0)) ++pc;                                                                     \
+        if ((holds) == (i.c != 0)) ++ip;                                                                     \
         break;                                                                                               \
     }                                                                                                        \
     case Op::Name##Int: {                                                                                    \
         Order o = ordered_imm(R(i.a), i.b);                                                                  \
-        if ((holds) == (i.c != 0)) ++pc;                                                                     \
+        if ((holds) == (i.c != 0)) ++ip;                                                                     \
         break;                                                                                               \
     }                                                                                                        \
     case Op::Name##Const: {                                                                                  \
         const Value& l = R(i.a);                                                                             \
         const Value& r = K(i.b);                                                                             \
         Order o = ordered(l, r);                                                                             \
-        if ((holds) == (i.c != 0)) ++pc;                                                                     \
+        if ((holds) == (i.c != 0)) ++ip;                                                                     \
         break;                                                                                               \
     }
 
@@ -234,23 +297,15 @@ void ExeState::run() {
     char* cur = output.cursor();
     char* const trace_limit = output.trace_limit();
     CallFrame* fr;
-    const ByteCode* code;
-    std::size_t ncode;
+    const Instr* ip;
     const Value* kst;
-    std::size_t nk;
-    const char* ttext;
-    const std::uint32_t* toff;
     Upvalue* const* ups;
-    std::size_t nups;
     std::size_t fb;
-    std::size_t pc;
 
     LOAD_FRAME();
     try {
         for (;;) {
-            if (pc >= ncode) [[unlikely]]
-                fatal_bounds(ncode, pc);
-            const ByteCode i = code[pc];
+            const ByteCode i = ip->code;
             {
                 // The trace line: at most two fixed moves from the padded text. A full buffer
                 // is flushed first, which is also where the host is polled.
@@ -259,8 +314,8 @@ void ExeState::run() {
                     output.flush_or_stop();
                     LOAD_OUT();
                 }
-                const char* line = ttext + toff[pc];
-                const std::uint32_t len = toff[pc + 1] - toff[pc];
+                const char* line = ip->text;
+                const std::uint32_t len = ip->len;
                 std::memcpy(cur, line, 32);
                 if (len > 32) [[unlikely]]
                     std::memcpy(cur + 32, line + 32, 32);
@@ -306,15 +361,31 @@ void ExeState::run() {
                 set_slot(DST(i.a), new_table(i.b, i.c));
                 break;
             case Op::SetTable: {
-                Value key = R(i.b);
-                Value v = R(i.c);
-                new_index(R(i.a), std::move(key), std::move(v));
+                const Value& key = R(i.b);
+                const Value& v = R(i.c);
+                const Value& t = R(i.a);
+                // An integer key inside the array part.
+                if (t.is_table() && key.is_int()) {
+                    if (Value* slot = t.as_table()->array_slot(key.as_int())) {
+                        *slot = v;
+                        break;
+                    }
+                }
+                new_index(t, Value(key), Value(v));
                 break;
             }
             case Op::SetField: {
-                Value key = K(i.b);
-                Value v = R(i.c);
-                new_index(R(i.a), std::move(key), std::move(v));
+                const Value& key = K(i.b);
+                const Value& v = R(i.c);
+                const Value& t = R(i.a);
+                // Storing to a field the table already has: no hashing beyond the lookup.
+                if (t.is_table() && key.kind() == Kind::ShortString) {
+                    if (Value* slot = t.as_table()->find_short(key)) {
+                        *slot = v;
+                        break;
+                    }
+                }
+                new_index(t, Value(key), Value(v));
                 break;
             }
             case Op::SetInt: {
@@ -355,7 +426,14 @@ void ExeState::run() {
             }
             case Op::GetTable: {
                 const Value& key = R(i.c);
-                set_slot(DST(i.a), index(R(i.b), key));
+                const Value& t = R(i.b);
+                if (t.is_table() && key.is_int()) {
+                    if (const Value* v = t.as_table()->array_slot(key.as_int())) {
+                        copy_slot(DST(i.a), *v);
+                        break;
+                    }
+                }
+                set_slot(DST(i.a), index(t, key));
                 break;
             }
             case Op::GetField: {
@@ -388,24 +466,24 @@ void ExeState::run() {
             }
 
             case Op::Jump:
-                pc = offset(pc, i.sbx());
+                ip += i.sbx();
                 break;
             case Op::TestAndJump:
             case Op::TestOrJump:
-                if (R(i.a).truthy() == (i.op == Op::TestAndJump)) pc = offset(pc, i.sbx());
+                if (R(i.a).truthy() == (i.op == Op::TestAndJump)) ip += i.sbx();
                 break;
             case Op::TestAndSetJump:
             case Op::TestOrSetJump: {
                 const Value& v = R(i.b);
                 if (v.truthy() == (i.op == Op::TestAndSetJump)) {
                     copy_slot(DST(i.a), v);
-                    pc += i.c;
+                    ip += i.c;
                 }
                 break;
             }
             case Op::SetFalseSkip:
                 set_slot(DST(i.a), Value::boolean(false));
-                ++pc;
+                ++ip;
                 break;
 
             case Op::ForPrepare: {
@@ -436,7 +514,7 @@ void ExeState::run() {
                     if (s == 0.0) fatal("0 step in numerical for");
                     runs = s > 0 ? lim >= x : x >= lim;
                 }
-                if (!runs) pc += i.bx();
+                if (!runs) ip += i.bx();
                 break;
             }
             case Op::ForLoop: {
@@ -465,7 +543,7 @@ void ExeState::run() {
                 } else {
                     fatal("xx");
                 }
-                if (goes_on) pc -= i.bx();
+                if (goes_on) ip -= i.bx();
                 break;
             }
             case Op::ForCallLoop: {
@@ -481,7 +559,7 @@ void ExeState::run() {
                     SYNC_OUT();
                     std::size_t n = call_native(b + 1);
                     LOAD_OUT();
-                    pc = offset(pc, finish_call(i, fb, n));
+                    ip += finish_call(i, fb, n);
                     break;
                 }
                 // A Lua iterator runs on copies of the loop's three registers, so whatever it
@@ -489,7 +567,7 @@ void ExeState::run() {
                 copy_slot(b + 3, stack_[b]);
                 copy_slot(b + 4, stack_[b + 1]);
                 copy_slot(b + 5, stack_[b + 2]);
-                fr->pc = static_cast<std::uint32_t>(pc);
+                fr->ip = ip;
                 enter_lua(b + 3);
                 LOAD_FRAME();
                 continue;
@@ -526,12 +604,12 @@ void ExeState::run() {
                     SYNC_OUT();
                     std::size_t n = call_native(func + 1);
                     LOAD_OUT();
-                    pc = offset(pc, finish_call(i, fb, n));
+                    ip += finish_call(i, fb, n);
                     break;
                 }
                 case Kind::LuaFunction:
                 case Kind::LuaClosure:
-                    fr->pc = static_cast<std::uint32_t>(pc);
+                    fr->ip = ip;
                     enter_lua(func);
                     LOAD_FRAME();
                     continue;
@@ -660,21 +738,21 @@ void ExeState::run() {
             case Op::NotEq: {
                 const Value& l = R(i.a);
                 const Value& r = R(i.b);
-                if ((equal(l, r) == (i.op == Op::Equal)) == (i.c != 0)) ++pc;
+                if ((equal(l, r) == (i.op == Op::Equal)) == (i.c != 0)) ++ip;
                 break;
             }
             case Op::EqualInt:
             case Op::NotEqInt: {
                 const Value& l = R(i.a);
                 bool eq = l.is_int() ? l.as_int() == i.b : l == Value::integer(i.b);
-                if ((eq == (i.op == Op::EqualInt)) == (i.c != 0)) ++pc;
+                if ((eq == (i.op == Op::EqualInt)) == (i.c != 0)) ++ip;
                 break;
             }
             case Op::EqualConst:
             case Op::NotEqConst: {
                 const Value& l = R(i.a);
                 const Value& r = K(i.b);
-                if ((equal(l, r) == (i.op == Op::EqualConst)) == (i.c != 0)) ++pc;
+                if ((equal(l, r) == (i.op == Op::EqualConst)) == (i.c != 0)) ++ip;
                 break;
             }
                 ORDER_FORMS(LesEq, o != Order::Greater)
@@ -688,8 +766,11 @@ void ExeState::run() {
                 set_slot(DST(i.a), concat(l, r));
                 break;
             }
+            case op_past_end:
+                fatal_bounds(static_cast<std::size_t>(ip - fr->proto->instrs.data()),
+                             static_cast<std::size_t>(ip - fr->proto->instrs.data()));
             }
-            ++pc;
+            ++ip;
         }
     } catch (...) {
         SYNC_OUT();

@@ -71,77 +71,44 @@ void ExeState::teardown() {
 
 void ExeState::execute_main(const Rc<FuncProto>& main) {
     // The main function's callee slot holds nil; the caller keeps the prototype alive.
-    frames_.emplace_back();
-    CallFrame& f = frames_[0];
+    CallFrame& f = push_frame();
     f.proto = main.get();
     f.closure = nullptr;
     f.base = 1;
-    f.pc = 0;
+    f.ip = main->instrs.data();
     f.va_begin = 0;
     f.va_count = 0;
     check_room(1 + main->max_stack);
     if (top_ < 1 + main->nparam) top_ = 1 + main->nparam;
-    ++depth_;
     run();
 }
 
 // Charges the stack up to `new_top` slots, or stops when it would pass the limit.
 void ExeState::check_room(std::size_t new_top) {
     if (new_top + varargs_.size() > max_slots) fatal("stack overflow");
-    if (new_top <= charged_) return;
-    std::size_t to = std::min(max_slots, (new_top + charge_step - 1) / charge_step * charge_step);
-    memory::charge((to - charged_) * sizeof(Value));
-    charged_ = to;
-}
-
-void ExeState::enter_lua(std::size_t func) {
-    if (depth_ >= max_frames) fatal("stack overflow");
-    if (depth_ == frames_.size()) frames_.emplace_back();
-    init_frame(frames_[depth_], func);
-    ++depth_;
-}
-
-void ExeState::replace_frame() {
-    CallFrame& f = frames_[depth_ - 1];
-    drop_varargs(f);
-    init_frame(f, f.base - 1);
-}
-
-void ExeState::init_frame(CallFrame& f, std::size_t func) {
-    const Value& fn = stack_[func];
-    FuncProto* p;
-    LuaClosure* closure = nullptr;
-    if (fn.kind() == Kind::LuaClosure) {
-        closure = static_cast<LuaClosure*>(fn.as_shared());
-        p = closure->proto();
-    } else {
-        p = static_cast<FuncProto*>(fn.as_shared());
+    if (new_top > charged_) {
+        std::size_t to = std::min(max_slots, (new_top + charge_step - 1) / charge_step * charge_step);
+        memory::charge((to - charged_) * sizeof(Value));
+        charged_ = to;
     }
-    const std::size_t new_base = func + 1;
-    check_room(new_base + p->max_stack);
-    if (p->trace_offsets.size() != p->byte_codes.size() + 1) p->finish();
-
-    std::uint32_t va_begin = static_cast<std::uint32_t>(varargs_.size());
-    std::uint32_t va_count = 0;
-    const std::size_t fixed_top = new_base + p->nparam;
-    if (top_ < fixed_top) {
-        top_ = fixed_top; // the missing parameters read as nil
-    } else if (p->has_varargs && top_ > fixed_top) {
-        va_count = static_cast<std::uint32_t>(top_ - fixed_top);
-        for (std::size_t k = fixed_top; k < top_; ++k) varargs_.push_back(std::move(stack_[k]));
-        top_ = fixed_top;
-    }
-    f.proto = p;
-    f.closure = closure;
-    f.base = static_cast<std::uint32_t>(new_base);
-    f.pc = 0;
-    f.va_begin = va_begin;
-    f.va_count = va_count;
+    room_ = std::min(charged_, max_slots - varargs_.size());
 }
 
-void ExeState::drop_varargs(const CallFrame& f) {
-    // A frame's varargs are the newest ones: its callees have returned.
-    if (f.va_count != 0) varargs_.resize(f.va_begin);
+CallFrame& ExeState::push_frame() {
+    if (depth_ == frames_.size()) {
+        if (depth_ >= max_frames) fatal("stack overflow");
+        frames_.emplace_back();
+    }
+    return frames_[depth_++];
+}
+
+// Moves the arguments beyond the fixed parameters to the vararg stack.
+void ExeState::collect_varargs(CallFrame& f, std::size_t fixed_top) {
+    f.va_count = static_cast<std::uint32_t>(top_ - fixed_top);
+    for (std::size_t k = fixed_top; k < top_; ++k) varargs_.push_back(std::move(stack_[k]));
+    top_ = fixed_top;
+    if (varargs_.size() + top_ > max_slots) fatal("stack overflow");
+    room_ = std::min(room_, max_slots - varargs_.size());
 }
 
 std::size_t ExeState::call_native(std::size_t new_base) {
@@ -165,15 +132,6 @@ void ExeState::push(Value v) {
     stack_[top_++] = std::move(v);
 }
 
-bool ExeState::return_to_caller(std::size_t n) {
-    CallFrame& done = frames_[--depth_];
-    drop_varargs(done);
-    if (depth_ == 0) return false;
-    CallFrame& caller = frames_[depth_ - 1];
-    caller.pc += static_cast<std::uint32_t>(finish_call(caller.proto->byte_codes[caller.pc], caller.base, n));
-    return true;
-}
-
 std::size_t ExeState::results_of_return(std::size_t first, std::size_t count, std::size_t fbase) {
     std::size_t from = fbase + first;
     if (count == 0) {
@@ -194,54 +152,19 @@ void ExeState::remove_range(std::size_t from, std::size_t to) {
     drop_above(from + (end - to));
 }
 
-std::ptrdiff_t ExeState::finish_call(ByteCode ci, std::size_t fbase, std::size_t n) {
+// The generic for's completion of a call: results from R[b+3] on.
+std::ptrdiff_t ExeState::finish_loop_call(ByteCode ci, std::size_t fbase, std::size_t n) {
     std::size_t first = top_ - n;
-    switch (ci.op) {
-    case Op::Call: {
-        std::size_t func = fbase + ci.a;
-        remove_range(func, first);
-        if (n < ci.c) top_ = func + ci.c; // the slots above the results are nil
-        return 0;
-    }
-    case Op::CallSet: {
-        std::size_t dst = fbase + ci.a;
-        if (n == 0)
-            set_slot(dst, Value());
-        else if (dst < top_)
-            std::swap(stack_[first], stack_[dst]);
-        else
-            set_slot(dst, std::move(stack_[first]));
-        truncate(fbase + ci.b + 1);
-        return 0;
-    }
-    case Op::ForCallLoop: {
-        std::size_t b = fbase + ci.a;
-        if (n == 0 || stack_[first].is_nil()) return ci.c == 0 ? 1 : 0;
-        stack_[b + 2] = stack_[first];
-        remove_range(b + 3, first);
-        std::size_t want = b + 3 + ci.b;
-        if (top_ > want)
-            drop_above(want);
-        else
-            top_ = want;
-        return -static_cast<std::ptrdiff_t>(ci.c);
-    }
-    default:
-        fatal("call completed by an instruction that makes no call");
-    }
-}
-
-void ExeState::tail_call_shift(std::size_t fb, std::size_t func) {
-    // The new callee and its arguments take the place of the running function's own callee.
-    remove_range(fb - 1, std::min(func, top_));
-}
-
-void ExeState::drop_above(std::size_t len) {
-    // Highest first, and the top lowered before each release: freeing a value never looks at
-    // the stack, but the stack stays consistent all the same.
-    while (top_ > len) {
-        Value dropped = std::move(stack_[--top_]);
-    }
+    std::size_t b = fbase + ci.a;
+    if (n == 0 || stack_[first].is_nil()) return ci.c == 0 ? 1 : 0;
+    stack_[b + 2] = stack_[first];
+    remove_range(b + 3, first);
+    std::size_t want = b + 3 + ci.b;
+    if (top_ > want)
+        drop_above(want);
+    else
+        top_ = want;
+    return -static_cast<std::ptrdiff_t>(ci.c);
 }
 
 Upvalue* ExeState::capture(Value* slot) {
@@ -255,7 +178,7 @@ Upvalue* ExeState::capture(Value* slot) {
     return cell;
 }
 
-void ExeState::close_from(std::size_t level) {
+void ExeState::close_cells(std::size_t level) {
     Value* limit = stack_ + level;
     while (open_ && open_->get() >= limit) {
         Upvalue* cell = open_;

@@ -33,13 +33,13 @@ inline constexpr std::size_t max_frames = 200000;
 // limit stops with "stack overflow"; ordinary recursion reaches well over 100,000 levels.
 inline constexpr std::size_t max_slots = 1000000;
 
-// One running Lua function. The pc of a frame that made a call stays on the calling
+// One running Lua function. The ip of a frame that made a call stays on the calling
 // instruction until the callee returns; the return then completes that instruction.
 struct CallFrame {
+    const Instr* ip;
     FuncProto* proto;
     LuaClosure* closure; // null for a bare prototype, which has no cells
     std::uint32_t base;
-    std::uint32_t pc;
     std::uint32_t va_begin; // this frame's extra arguments: varargs_[va_begin, va_begin + va_count)
     std::uint32_t va_count;
 };
@@ -72,19 +72,29 @@ public:
 private:
     void teardown();
     void run();
+    // Calls and returns (the hot ones are defined with the dispatch loop).
     void enter_lua(std::size_t func);
     void replace_frame();
+    bool return_to_caller(std::size_t n);
+    void tail_call_shift(std::size_t fb, std::size_t func);
+    CallFrame& push_frame();
     void init_frame(CallFrame& f, std::size_t func);
     void check_room(std::size_t new_top);
+    void collect_varargs(CallFrame& f, std::size_t fixed_top);
     std::size_t call_native(std::size_t new_base);
-    bool return_to_caller(std::size_t n);
     std::ptrdiff_t finish_call(ByteCode ci, std::size_t fbase, std::size_t n);
+    std::ptrdiff_t finish_loop_call(ByteCode ci, std::size_t fbase, std::size_t n);
     std::size_t results_of_return(std::size_t first, std::size_t count, std::size_t fbase);
-    void drop_varargs(const CallFrame& f);
-    void tail_call_shift(std::size_t fb, std::size_t func);
+    void drop_varargs(const CallFrame& f) {
+        // A frame's varargs are the newest ones: its callees have returned.
+        if (f.va_count != 0) varargs_.resize(f.va_begin);
+    }
     void remove_range(std::size_t from, std::size_t to);
     Upvalue* capture(Value* slot);
-    void close_from(std::size_t level);
+    void close_from(std::size_t level) {
+        if (open_ && open_->get() >= stack_ + level) close_cells(level);
+    }
+    void close_cells(std::size_t level);
     void vararg_all(std::size_t dst, const CallFrame& f);
 
     [[gnu::always_inline]] void raise_top(std::size_t index) {
@@ -121,7 +131,14 @@ private:
     void truncate(std::size_t len) {
         if (top_ > len) drop_above(len);
     }
-    void drop_above(std::size_t len);
+    // The top is lowered first: freeing a value never looks at the stack, but the stack stays
+    // consistent all the same.
+    void drop_above(std::size_t len) {
+        Value* p = stack_ + top_;
+        Value* end = stack_ + len;
+        top_ = len;
+        while (p != end) (--p)->clear();
+    }
     // R[dst] := a op b, with the number fast paths inline (defined with the dispatch loop).
     template <ArithOp op> void arith_into(std::size_t dst, const Value& a, const Value& b);
     double make_float(std::size_t index);
@@ -131,6 +148,9 @@ private:
     std::size_t charged_ = 0; // stack slots charged to the memory ceiling so far
     std::vector<CallFrame> frames_;
     std::size_t depth_ = 0; // frames_[0 .. depth_) are live; the rest are kept for reuse
+    // Stack slots a frame may reach without check_room: what is charged to the ceiling, and
+    // below max_slots together with the vararg lists.
+    std::size_t room_ = 0;
     std::vector<Value> varargs_;
     Upvalue* open_ = nullptr; // open cells, highest slot first; the list holds a reference to each
 };

@@ -234,12 +234,21 @@ inline void ExeState::tail_call_shift(std::size_t fb, std::size_t func) { remove
 
 #define LOAD_FRAME()                                                                                         \
     do {                                                                                                     \
-        fr = &frames_[depth_ - 1];                                                                           \
-        kst = fr->proto->constants.data();                                                                   \
-        ups = fr->closure ? fr->closure->cells() : nullptr;                                                  \
-        fb = fr->base;                                                                                       \
-        ip = fr->ip;                                                                                         \
+        const CallFrame& f_ = frames_[depth_ - 1];                                                           \
+        kst = f_.proto->constants.data();                                                                    \
+        ups = f_.closure ? f_.closure->cells() : nullptr;                                                    \
+        fb = f_.base;                                                                                        \
+        ip = f_.ip;                                                                                          \
     } while (0)
+
+// The fields of the instruction word `w` (tag, then a, b, c; bx is b and c read as one 16-bit
+// operand, low byte first).
+#define IOP static_cast<Op>(w & 0xff)
+#define IA ((w >> 8) & 0xff)
+#define IB ((w >> 16) & 0xff)
+#define IC (w >> 24)
+#define IBX (w >> 16)
+#define ISBX static_cast<std::int16_t>(w >> 16)
 
 #define SYNC_OUT() output.set_cursor(cur)
 #define LOAD_OUT() (cur = output.cursor())
@@ -254,41 +263,41 @@ inline void ExeState::tail_call_shift(std::size_t fb, std::size_t func) { remove
 
 #define ARITH_FORMS(Name, IntForm, ConstForm, op)                                                            \
     case Op::Name: {                                                                                         \
-        const Value& l = R(i.b);                                                                             \
-        const Value& r = R(i.c);                                                                             \
-        arith_into<op>(DST(i.a), l, r);                                                                      \
+        const Value& l = R(IB);                                                                             \
+        const Value& r = R(IC);                                                                             \
+        arith_into<op>(DST(IA), l, r);                                                                      \
         break;                                                                                               \
     }                                                                                                        \
     case Op::IntForm: {                                                                                      \
-        const Value& l = R(i.b);                                                                             \
-        arith_into<op>(DST(i.a), l, Value::integer(i.c));                                                    \
+        const Value& l = R(IB);                                                                             \
+        arith_into<op>(DST(IA), l, Value::integer(IC));                                                    \
         break;                                                                                               \
     }                                                                                                        \
     case Op::ConstForm: {                                                                                    \
-        const Value& l = R(i.b);                                                                             \
-        const Value& r = K(i.c);                                                                             \
-        arith_into<op>(DST(i.a), l, r);                                                                      \
+        const Value& l = R(IB);                                                                             \
+        const Value& r = K(IC);                                                                             \
+        arith_into<op>(DST(IA), l, r);                                                                      \
         break;                                                                                               \
     }
 
 #define ORDER_FORMS(Name, holds)                                                                             \
     case Op::Name: {                                                                                         \
-        const Value& l = R(i.a);                                                                             \
-        const Value& r = R(i.b);                                                                             \
+        const Value& l = R(IA);                                                                             \
+        const Value& r = R(IB);                                                                             \
         Order o = ordered(l, r);                                                                             \
-        if ((holds) == (i.c != 0)) ++ip;                                                                     \
+        if ((holds) == (IC != 0)) ++ip;                                                                     \
         break;                                                                                               \
     }                                                                                                        \
     case Op::Name##Int: {                                                                                    \
-        Order o = ordered_imm(R(i.a), i.b);                                                                  \
-        if ((holds) == (i.c != 0)) ++ip;                                                                     \
+        Order o = ordered_imm(R(IA), IB);                                                                  \
+        if ((holds) == (IC != 0)) ++ip;                                                                     \
         break;                                                                                               \
     }                                                                                                        \
     case Op::Name##Const: {                                                                                  \
-        const Value& l = R(i.a);                                                                             \
-        const Value& r = K(i.b);                                                                             \
+        const Value& l = R(IA);                                                                             \
+        const Value& r = K(IB);                                                                             \
         Order o = ordered(l, r);                                                                             \
-        if ((holds) == (i.c != 0)) ++ip;                                                                     \
+        if ((holds) == (IC != 0)) ++ip;                                                                     \
         break;                                                                                               \
     }
 
@@ -296,7 +305,6 @@ void ExeState::run() {
     Output& output = out();
     char* cur = output.cursor();
     char* const trace_limit = output.trace_limit();
-    CallFrame* fr;
     const Instr* ip;
     const Value* kst;
     Upvalue* const* ups;
@@ -305,7 +313,9 @@ void ExeState::run() {
     LOAD_FRAME();
     try {
         for (;;) {
-            const ByteCode i = ip->code;
+            // The instruction word stays whole in a register; each case takes its operands out.
+            std::uint32_t w;
+            std::memcpy(&w, &ip->code, sizeof w);
             {
                 // The trace line: at most two fixed moves from the padded text. A full buffer
                 // is flushed first, which is also where the host is polled.
@@ -322,48 +332,48 @@ void ExeState::run() {
                 cur += len;
             }
 
-            switch (i.op) {
+            switch (IOP) {
             case Op::LoadConst:
-                copy_slot(DST(i.a), K(i.bx()));
+                copy_slot(DST(IA), K(IBX));
                 break;
             case Op::LoadNil: {
                 // Writes its registers only: a local above them (`a = nil` with a later `b`)
                 // lives on.
-                for (std::size_t r = DST(i.a), end = r + i.b; r < end; ++r) set_slot(r, Value());
+                for (std::size_t r = DST(IA), end = r + IB; r < end; ++r) set_slot(r, Value());
                 break;
             }
             case Op::LoadBool:
-                set_slot(DST(i.a), Value::boolean(i.b != 0));
+                set_slot(DST(IA), Value::boolean(IB != 0));
                 break;
             case Op::LoadInt:
-                put_int(DST(i.a), i.sbx());
+                put_int(DST(IA), ISBX);
                 break;
             case Op::Move:
-                copy_slot(DST(i.a), R(i.b));
+                copy_slot(DST(IA), R(IB));
                 break;
 
             case Op::GetUpvalue:
-                copy_slot(DST(i.a), held(U(i.b)));
+                copy_slot(DST(IA), held(U(IB)));
                 break;
             case Op::SetUpvalue:
             case Op::SetUpvalueConst: {
-                Value v = i.op == Op::SetUpvalue ? R(i.b) : K(i.b);
-                Upvalue* u = U(i.a);
+                Value v = IOP == Op::SetUpvalue ? R(IB) : K(IB);
+                Upvalue* u = U(IA);
                 if (u->is_open()) check_open(u);
                 *u->get() = std::move(v);
                 break;
             }
             case Op::Close:
-                close_from(DST(i.a));
+                close_from(DST(IA));
                 break;
 
             case Op::NewTable:
-                set_slot(DST(i.a), new_table(i.b, i.c));
+                set_slot(DST(IA), new_table(IB, IC));
                 break;
             case Op::SetTable: {
-                const Value& key = R(i.b);
-                const Value& v = R(i.c);
-                const Value& t = R(i.a);
+                const Value& key = R(IB);
+                const Value& v = R(IC);
+                const Value& t = R(IA);
                 // An integer key inside the array part.
                 if (t.is_table() && key.is_int()) {
                     if (Value* slot = t.as_table()->array_slot(key.as_int())) {
@@ -375,9 +385,9 @@ void ExeState::run() {
                 break;
             }
             case Op::SetField: {
-                const Value& key = K(i.b);
-                const Value& v = R(i.c);
-                const Value& t = R(i.a);
+                const Value& key = K(IB);
+                const Value& v = R(IC);
+                const Value& t = R(IA);
                 // Storing to a field the table already has: no hashing beyond the lookup.
                 if (t.is_table() && key.kind() == Kind::ShortString) {
                     if (Value* slot = t.as_table()->find_short(key)) {
@@ -389,35 +399,35 @@ void ExeState::run() {
                 break;
             }
             case Op::SetInt: {
-                Value v = R(i.c);
-                new_index_array(R(i.a), i.b, std::move(v));
+                Value v = R(IC);
+                new_index_array(R(IA), IB, std::move(v));
                 break;
             }
             case Op::SetTableConst: {
-                Value key = R(i.b);
-                Value v = K(i.c);
-                new_index(R(i.a), std::move(key), std::move(v));
+                Value key = R(IB);
+                Value v = K(IC);
+                new_index(R(IA), std::move(key), std::move(v));
                 break;
             }
             case Op::SetFieldConst: {
-                Value key = K(i.b);
-                Value v = K(i.c);
-                new_index(R(i.a), std::move(key), std::move(v));
+                Value key = K(IB);
+                Value v = K(IC);
+                new_index(R(IA), std::move(key), std::move(v));
                 break;
             }
             case Op::SetIntConst: {
-                Value v = K(i.c);
-                new_index_array(R(i.a), i.b, std::move(v));
+                Value v = K(IC);
+                new_index_array(R(IA), IB, std::move(v));
                 break;
             }
             case Op::SetList: {
-                std::size_t t = DST(i.a);
-                const Value& tv = R(i.a);
+                std::size_t t = DST(IA);
+                const Value& tv = R(IA);
                 if (!tv.is_table()) fatal("not table");
                 std::size_t first = t + 1;
                 std::size_t n = top_ - first;
-                if (i.b != 0) {
-                    n = i.b;
+                if (IB != 0) {
+                    n = IB;
                     if (first + n > top_) fatal_bounds(top_, top_);
                 }
                 tv.as_table()->append(stack_ + first, n);
@@ -425,69 +435,69 @@ void ExeState::run() {
                 break;
             }
             case Op::GetTable: {
-                const Value& key = R(i.c);
-                const Value& t = R(i.b);
+                const Value& key = R(IC);
+                const Value& t = R(IB);
                 if (t.is_table() && key.is_int()) {
                     if (const Value* v = t.as_table()->array_slot(key.as_int())) {
-                        copy_slot(DST(i.a), *v);
+                        copy_slot(DST(IA), *v);
                         break;
                     }
                 }
-                set_slot(DST(i.a), index(t, key));
+                set_slot(DST(IA), index(t, key));
                 break;
             }
             case Op::GetField: {
-                const Value& t = R(i.b);
-                const Value& key = K(i.c);
-                set_slot(DST(i.a), get_field(t, key));
+                const Value& t = R(IB);
+                const Value& key = K(IC);
+                set_slot(DST(IA), get_field(t, key));
                 break;
             }
             case Op::GetInt:
-                set_slot(DST(i.a), index_array(R(i.b), i.c));
+                set_slot(DST(IA), index_array(R(IB), IC));
                 break;
             case Op::GetFieldSelf: {
-                Value obj = R(i.b);
-                const Value& key = K(i.c);
-                set_slot(DST(i.a), get_field(obj, key));
-                set_slot(DST(i.a) + 1, std::move(obj));
+                Value obj = R(IB);
+                const Value& key = K(IC);
+                set_slot(DST(IA), get_field(obj, key));
+                set_slot(DST(IA) + 1, std::move(obj));
                 break;
             }
             case Op::SetUpField:
             case Op::SetUpFieldConst: {
-                Value key = K(i.b);
-                Value v = i.op == Op::SetUpField ? R(i.c) : K(i.c);
-                new_index(held(U(i.a)), std::move(key), std::move(v));
+                Value key = K(IB);
+                Value v = IOP == Op::SetUpField ? R(IC) : K(IC);
+                new_index(held(U(IA)), std::move(key), std::move(v));
                 break;
             }
             case Op::GetUpField: {
-                const Value& key = K(i.c);
-                set_slot(DST(i.a), get_field(held(U(i.b)), key));
+                const Value& key = K(IC);
+                set_slot(DST(IA), get_field(held(U(IB)), key));
                 break;
             }
 
             case Op::Jump:
-                ip += i.sbx();
+                ip += ISBX;
                 break;
             case Op::TestAndJump:
             case Op::TestOrJump:
-                if (R(i.a).truthy() == (i.op == Op::TestAndJump)) ip += i.sbx();
+                if (R(IA).truthy() == (IOP == Op::TestAndJump)) ip += ISBX;
                 break;
             case Op::TestAndSetJump:
             case Op::TestOrSetJump: {
-                const Value& v = R(i.b);
-                if (v.truthy() == (i.op == Op::TestAndSetJump)) {
-                    copy_slot(DST(i.a), v);
-                    ip += i.c;
+                const Value& v = R(IB);
+                if (v.truthy() == (IOP == Op::TestAndSetJump)) {
+                    copy_slot(DST(IA), v);
+                    ip += IC;
                 }
                 break;
             }
             case Op::SetFalseSkip:
-                set_slot(DST(i.a), Value::boolean(false));
+                set_slot(DST(IA), Value::boolean(false));
                 ++ip;
                 break;
 
             case Op::ForPrepare: {
-                std::size_t b = DST(i.a);
+                std::size_t b = DST(IA);
                 const Value& init = at(b);
                 const Value& step = at(b + 2);
                 bool runs;
@@ -514,11 +524,11 @@ void ExeState::run() {
                     if (s == 0.0) fatal("0 step in numerical for");
                     runs = s > 0 ? lim >= x : x >= lim;
                 }
-                if (!runs) ip += i.bx();
+                if (!runs) ip += IBX;
                 break;
             }
             case Op::ForLoop: {
-                std::size_t b = DST(i.a);
+                std::size_t b = DST(IA);
                 const Value& limit = at(b + 1);
                 const Value& step = at(b + 2);
                 bool goes_on;
@@ -543,11 +553,11 @@ void ExeState::run() {
                 } else {
                     fatal("xx");
                 }
-                if (goes_on) ip -= i.bx();
+                if (goes_on) ip -= IBX;
                 break;
             }
             case Op::ForCallLoop: {
-                std::size_t b = DST(i.a);
+                std::size_t b = DST(IA);
                 truncate(b + 3);
                 Kind k = at(b).kind();
                 if (k != Kind::NativeFunction && k != Kind::NativeClosure && k != Kind::LuaFunction &&
@@ -559,7 +569,7 @@ void ExeState::run() {
                     SYNC_OUT();
                     std::size_t n = call_native(b + 1);
                     LOAD_OUT();
-                    ip += finish_call(i, fb, n);
+                    ip += finish_call(ip->code, fb, n);
                     break;
                 }
                 // A Lua iterator runs on copies of the loop's three registers, so whatever it
@@ -567,14 +577,14 @@ void ExeState::run() {
                 copy_slot(b + 3, stack_[b]);
                 copy_slot(b + 4, stack_[b + 1]);
                 copy_slot(b + 5, stack_[b + 2]);
-                fr->ip = ip;
+                frames_[depth_ - 1].ip = ip;
                 enter_lua(b + 3);
                 LOAD_FRAME();
                 continue;
             }
 
             case Op::Closure: {
-                const Value& kv = K(i.bx());
+                const Value& kv = K(IBX);
                 if (kv.kind() != Kind::LuaFunction) fatal("must be funcproto");
                 auto* p = static_cast<FuncProto*>(kv.as_shared());
                 const std::size_t n = p->upindexes.size();
@@ -587,15 +597,15 @@ void ExeState::run() {
                     retain(cell);
                     c->cells()[k] = cell;
                 }
-                set_slot(DST(i.a), std::move(made));
+                set_slot(DST(IA), std::move(made));
                 break;
             }
 
             case Op::Call:
             case Op::CallSet: {
-                bool set = i.op == Op::CallSet;
-                std::size_t func = DST(set ? i.b : i.a);
-                std::size_t narg = set ? i.c : i.b;
+                bool set = IOP == Op::CallSet;
+                std::size_t func = DST(set ? IB : IA);
+                std::size_t narg = set ? IC : IB;
                 if (narg != 0) truncate(func + narg);
                 const Value& fn = at(func);
                 switch (fn.kind()) {
@@ -604,12 +614,12 @@ void ExeState::run() {
                     SYNC_OUT();
                     std::size_t n = call_native(func + 1);
                     LOAD_OUT();
-                    ip += finish_call(i, fb, n);
+                    ip += finish_call(ip->code, fb, n);
                     break;
                 }
                 case Kind::LuaFunction:
                 case Kind::LuaClosure:
-                    fr->ip = ip;
+                    frames_[depth_ - 1].ip = ip;
                     enter_lua(func);
                     LOAD_FRAME();
                     continue;
@@ -620,8 +630,8 @@ void ExeState::run() {
             }
             case Op::TailCall: {
                 close_from(fb);
-                tail_call_shift(fb, DST(i.a));
-                if (i.b != 0) truncate(fb + i.b - 1);
+                tail_call_shift(fb, DST(IA));
+                if (IB != 0) truncate(fb + IB - 1);
                 const Value& fn = at(fb - 1);
                 switch (fn.kind()) {
                 case Kind::NativeFunction:
@@ -649,7 +659,7 @@ void ExeState::run() {
             case Op::Return0:
             case Op::Return: {
                 close_from(fb);
-                std::size_t n = i.op == Op::Return0 ? 0 : results_of_return(i.a, i.b, fb);
+                std::size_t n = IOP == Op::Return0 ? 0 : results_of_return(IA, IB, fb);
                 if (!return_to_caller(n)) {
                     SYNC_OUT();
                     return;
@@ -658,17 +668,18 @@ void ExeState::run() {
                 break;
             }
             case Op::VarArgs: {
-                std::size_t dst = DST(i.a);
-                if (i.b == 0) {
+                std::size_t dst = DST(IA);
+                if (IB == 0) {
                     // All of them: the stack top marks where they end.
-                    vararg_all(dst, *fr);
+                    vararg_all(dst, frames_[depth_ - 1]);
                     break;
                 }
                 // A fixed count writes its registers only, like any other load, so a local or
                 // a temporary above them (`x = ...`, `a, b = 1, ...`) keeps its value.
-                for (std::size_t k = 0; k < i.b; ++k) {
-                    if (k < fr->va_count)
-                        copy_slot(dst + k, varargs_[fr->va_begin + k]);
+                for (std::size_t k = 0; k < IB; ++k) {
+                    const CallFrame& f = frames_[depth_ - 1];
+                    if (k < f.va_count)
+                        copy_slot(dst + k, varargs_[f.va_begin + k]);
                     else
                         set_slot(dst + k, Value());
                 }
@@ -676,50 +687,50 @@ void ExeState::run() {
             }
 
             case Op::Neg: {
-                const Value& v = R(i.b);
+                const Value& v = R(IB);
                 if (v.is_int())
-                    put_int(DST(i.a), wrap(0 - bits(v.as_int())));
+                    put_int(DST(IA), wrap(0 - bits(v.as_int())));
                 else if (v.is_float())
-                    put_float(DST(i.a), -v.as_float());
+                    put_float(DST(IA), -v.as_float());
                 else
-                    set_slot(DST(i.a), arith_neg(v));
+                    set_slot(DST(IA), arith_neg(v));
                 break;
             }
             case Op::Not:
-                set_slot(DST(i.a), Value::boolean(!R(i.b).truthy()));
+                set_slot(DST(IA), Value::boolean(!R(IB).truthy()));
                 break;
             case Op::BitNot: {
-                const Value& v = R(i.b);
+                const Value& v = R(IB);
                 if (v.is_int())
-                    put_int(DST(i.a), ~v.as_int());
+                    put_int(DST(IA), ~v.as_int());
                 else
-                    set_slot(DST(i.a), arith_bit_not(v));
+                    set_slot(DST(IA), arith_bit_not(v));
                 break;
             }
             case Op::Len: {
-                const Value& v = R(i.b);
+                const Value& v = R(IB);
                 if (v.is_table())
-                    put_int(DST(i.a), static_cast<std::int64_t>(v.as_table()->array_len()));
+                    put_int(DST(IA), static_cast<std::int64_t>(v.as_table()->array_len()));
                 else
-                    set_slot(DST(i.a), arith_len(v));
+                    set_slot(DST(IA), arith_len(v));
                 break;
             }
 
             case Op::Add: {
-                const Value& l = R(i.b);
-                const Value& r = R(i.c);
-                arith_into<ArithOp::Add>(DST(i.a), l, r);
+                const Value& l = R(IB);
+                const Value& r = R(IC);
+                arith_into<ArithOp::Add>(DST(IA), l, r);
                 break;
             }
             case Op::AddConst: {
-                const Value& l = R(i.b);
-                const Value& r = K(i.c);
-                arith_into<ArithOp::Add>(DST(i.a), l, r);
+                const Value& l = R(IB);
+                const Value& r = K(IC);
+                arith_into<ArithOp::Add>(DST(IA), l, r);
                 break;
             }
             case Op::AddInt: {
-                const Value& l = R(i.b);
-                arith_into<ArithOp::Add>(DST(i.a), l, Value::integer(i.c));
+                const Value& l = R(IB);
+                arith_into<ArithOp::Add>(DST(IA), l, Value::integer(IC));
                 break;
             }
                 ARITH_FORMS(Sub, SubInt, SubConst, ArithOp::Sub)
@@ -736,23 +747,23 @@ void ExeState::run() {
 
             case Op::Equal:
             case Op::NotEq: {
-                const Value& l = R(i.a);
-                const Value& r = R(i.b);
-                if ((equal(l, r) == (i.op == Op::Equal)) == (i.c != 0)) ++ip;
+                const Value& l = R(IA);
+                const Value& r = R(IB);
+                if ((equal(l, r) == (IOP == Op::Equal)) == (IC != 0)) ++ip;
                 break;
             }
             case Op::EqualInt:
             case Op::NotEqInt: {
-                const Value& l = R(i.a);
-                bool eq = l.is_int() ? l.as_int() == i.b : l == Value::integer(i.b);
-                if ((eq == (i.op == Op::EqualInt)) == (i.c != 0)) ++ip;
+                const Value& l = R(IA);
+                bool eq = l.is_int() ? l.as_int() == IB : l == Value::integer(IB);
+                if ((eq == (IOP == Op::EqualInt)) == (IC != 0)) ++ip;
                 break;
             }
             case Op::EqualConst:
             case Op::NotEqConst: {
-                const Value& l = R(i.a);
-                const Value& r = K(i.b);
-                if ((equal(l, r) == (i.op == Op::EqualConst)) == (i.c != 0)) ++ip;
+                const Value& l = R(IA);
+                const Value& r = K(IB);
+                if ((equal(l, r) == (IOP == Op::EqualConst)) == (IC != 0)) ++ip;
                 break;
             }
                 ORDER_FORMS(LesEq, o != Order::Greater)
@@ -761,14 +772,15 @@ void ExeState::run() {
                 ORDER_FORMS(Greater, o == Order::Greater)
 
             case Op::Concat: {
-                const Value& l = R(i.b);
-                const Value& r = R(i.c);
-                set_slot(DST(i.a), concat(l, r));
+                const Value& l = R(IB);
+                const Value& r = R(IC);
+                set_slot(DST(IA), concat(l, r));
                 break;
             }
-            case op_past_end:
-                fatal_bounds(static_cast<std::size_t>(ip - fr->proto->instrs.data()),
-                             static_cast<std::size_t>(ip - fr->proto->instrs.data()));
+            default:
+                // op_past_end: the entry after the last instruction.
+                fatal_bounds(static_cast<std::size_t>(ip - frames_[depth_ - 1].proto->instrs.data()),
+                             static_cast<std::size_t>(ip - frames_[depth_ - 1].proto->instrs.data()));
             }
             ++ip;
         }
@@ -779,6 +791,12 @@ void ExeState::run() {
 }
 
 #undef LOAD_FRAME
+#undef IOP
+#undef IA
+#undef IB
+#undef IC
+#undef IBX
+#undef ISBX
 #undef SYNC_OUT
 #undef LOAD_OUT
 #undef R

@@ -216,3 +216,23 @@ def test_closed_standard_output_stops_the_run(python_cmd, child_env, lua_file):
     err = child.stderr.read()
     assert child.returncode == 4, err
     assert "stop: failed printing to stdout: Bad file descriptor (os error 9)\n" in err
+
+
+def test_pipe_on_standard_output_gets_a_large_buffer(python_cmd, child_env, lua_file):
+    import fcntl
+
+    read_end, write_end = os.pipe()
+    try:
+        child = start(python_cmd, child_env, RUNNER, lua_file("print(1)\n"), stdout=write_end)
+        os.close(write_end)
+        write_end = -1
+        out = b""
+        while chunk := os.read(read_end, 1 << 16):
+            out += chunk
+        child.wait(timeout=30)
+        assert child.returncode == 0 and out.endswith(b"1\n  [3]\tReturn0\n")
+        assert fcntl.fcntl(read_end, fcntl.F_GETPIPE_SZ) == 1 << 20
+    finally:
+        os.close(read_end)
+        if write_end >= 0:
+            os.close(write_end)

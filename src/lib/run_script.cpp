@@ -45,7 +45,7 @@ void run_script(const std::string& path, std::size_t memory_limit) {
         fatal(std::string(unwrap_err) +
               "Error { kind: InvalidInput, message: \"file name contained an unexpected NUL byte\" }");
     }
-    out().reset_error();
+    out().begin_run();
     memory::RunCeiling ceiling(memory_limit);
     RunEnd end;
     Rc<FuncProto> main = load(std::make_unique<FileReader>(path));

@@ -46,8 +46,8 @@ public:
     // buffer fills every few tens of thousands of instructions, which makes this the run's
     // regular look at Ctrl-C.
     void flush_or_stop();
-    // Starts a run with a clean error state.
-    void reset_error() { error_ = 0; }
+    // Starts a run: a clean error state, and a large buffer for a pipe on descriptor 1.
+    void begin_run();
     // The errno of the first failed write of this run, 0 if none failed.
     int error() const { return error_; }
 
@@ -56,7 +56,7 @@ private:
     void write_all(const char* p, std::size_t n, bool may_stop);
 
     char* cur_ = buf_;
-    int error_ = 0; // errno of the first failed write since reset_error
+    int error_ = 0; // errno of the first failed write since begin_run
     char buf_[capacity];
 };
 

@@ -67,6 +67,7 @@ def test_memory_ceiling_stops_the_run(python_cmd, child_env, lua_file, source):
     assert result == ["stop: out of memory"]
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer needs the address space")
 @pytest.mark.parametrize("source", [GROWING["tables in a table"], GROWING["doubling strings"]])
 def test_memory_the_system_refuses_is_a_clean_stop(python_cmd, child_env, lua_file, source):
     # The address space runs out long before the default ceiling; freeing everything the run

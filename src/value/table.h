@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 #include "value/value.h"
 
@@ -47,6 +48,23 @@ public:
     // The array slot of the integer key i, or null when i is not in the array part.
     [[gnu::always_inline]] Value* array_slot(std::int64_t i) const {
         return static_cast<std::uint64_t>(i) - 1 < alen_ ? array_ + (i - 1) : nullptr;
+    }
+
+    // The array part's quick cases of storing v under the integer key i: replacing a value,
+    // or appending one where there is room (which the placement rule always allows). False
+    // when neither applies and the general store must run.
+    [[gnu::always_inline]] bool store_in_array(std::int64_t i, const Value& v) {
+        const std::uint64_t pos = static_cast<std::uint64_t>(i) - 1;
+        if (pos < alen_) {
+            array_[pos] = v;
+            return true;
+        }
+        if (pos == alen_ && alen_ < acap_) {
+            new (array_ + alen_) Value(v);
+            ++alen_;
+            return true;
+        }
+        return false;
     }
 
     std::size_t array_len() const { return alen_; }

@@ -374,13 +374,7 @@ void ExeState::run() {
                 const Value& key = R(IB);
                 const Value& v = R(IC);
                 const Value& t = R(IA);
-                // An integer key inside the array part.
-                if (t.is_table() && key.is_int()) {
-                    if (Value* slot = t.as_table()->array_slot(key.as_int())) {
-                        *slot = v;
-                        break;
-                    }
-                }
+                if (t.is_table() && key.is_int() && t.as_table()->store_in_array(key.as_int(), v)) break;
                 new_index(t, Value(key), Value(v));
                 break;
             }
@@ -399,14 +393,18 @@ void ExeState::run() {
                 break;
             }
             case Op::SetInt: {
-                Value v = R(IC);
-                new_index_array(R(IA), IB, std::move(v));
+                const Value& v = R(IC);
+                const Value& t = R(IA);
+                if (t.is_table() && t.as_table()->store_in_array(IB, v)) break;
+                new_index_array(t, IB, Value(v));
                 break;
             }
             case Op::SetTableConst: {
-                Value key = R(IB);
-                Value v = K(IC);
-                new_index(R(IA), std::move(key), std::move(v));
+                const Value& key = R(IB);
+                const Value& v = K(IC);
+                const Value& t = R(IA);
+                if (t.is_table() && key.is_int() && t.as_table()->store_in_array(key.as_int(), v)) break;
+                new_index(t, Value(key), Value(v));
                 break;
             }
             case Op::SetFieldConst: {
@@ -416,8 +414,10 @@ void ExeState::run() {
                 break;
             }
             case Op::SetIntConst: {
-                Value v = K(IC);
-                new_index_array(R(IA), IB, std::move(v));
+                const Value& v = K(IC);
+                const Value& t = R(IA);
+                if (t.is_table() && t.as_table()->store_in_array(IB, v)) break;
+                new_index_array(t, IB, Value(v));
                 break;
             }
             case Op::SetList: {
@@ -452,9 +452,17 @@ void ExeState::run() {
                 set_slot(DST(IA), get_field(t, key));
                 break;
             }
-            case Op::GetInt:
-                set_slot(DST(IA), index_array(R(IB), IC));
+            case Op::GetInt: {
+                const Value& t = R(IB);
+                if (t.is_table()) {
+                    if (const Value* v = t.as_table()->array_slot(IC)) {
+                        copy_slot(DST(IA), *v);
+                        break;
+                    }
+                }
+                set_slot(DST(IA), index_array(t, IC));
                 break;
+            }
             case Op::GetFieldSelf: {
                 Value obj = R(IB);
                 const Value& key = K(IC);

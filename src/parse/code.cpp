@@ -16,6 +16,8 @@ namespace {
 
 // Nesting of expressions, blocks and functions; a small thread stack may stop it earlier.
 constexpr std::size_t max_depth = 1000;
+// Registers and counts are one-byte operands; the compiler checks every one it emits, since
+// the instruction constructors narrow without a test.
 constexpr std::size_t max_reg = 255;
 
 bool fits_i16(std::int64_t v) { return v >= -32768 && v <= 32767; }
@@ -42,6 +44,11 @@ std::size_t ParseProto::emit(ByteCode code) {
 
 void ParseProto::check_reg(std::size_t r) {
     if (r > max_reg) fatal("function or expression needs too many registers");
+}
+
+void ParseProto::check_regs(std::size_t first, std::size_t n) {
+    check_reg(n);
+    if (n > 0) check_reg(first + n - 1);
 }
 
 // Reuses an equal constant of the same kind. Floats share a slot only when their bits are
@@ -227,11 +234,13 @@ ConstOrReg ParseProto::discharge_const(ExpDesc e) {
 
 bool ParseProto::discharge_try_expand(ExpDesc e, std::size_t want) {
     if (e.kind == ExpDesc::Call) {
+        check_regs(e.a, want);
         emit(ByteCode::abc(Op::Call, e.a, e.c, want));
         return true;
     }
     if (e.kind == ExpDesc::VarArgs) {
         check_reg(sp_);
+        check_regs(sp_, want);
         emit(ByteCode::ab(Op::VarArgs, sp_, want));
         return true;
     }
@@ -243,13 +252,21 @@ namespace {
 
 [[noreturn]] void invalid_test() { fatal("invalid Test"); }
 
+[[noreturn]] void too_long() { fatal("control structure too long"); }
+
 std::int64_t jump_offset(std::size_t from, std::size_t to) {
     auto off = static_cast<std::int64_t>(to) - static_cast<std::int64_t>(from) - 1;
-    if (!fits_i16(off)) fatal("control structure too long");
+    if (!fits_i16(off)) too_long();
     return off;
 }
 
 } // namespace
+
+// The numeric loop instructions carry their distance unsigned in 16 bits.
+std::size_t ParseProto::loop_distance(std::size_t d) {
+    if (d > 0xffff) too_long();
+    return d;
+}
 
 void ParseProto::patch_jump(std::size_t at, std::size_t target) {
     auto& codes = fp_->byte_codes;
@@ -344,6 +361,8 @@ ExpDesc ParseProto::funcbody(bool with_self) {
         Token t = lex().next();
         if (t.kind == Tok::Name) {
             params.push_back(std::move(t.s));
+            // The parameters are the registers from 0 on, counted in one byte.
+            check_regs(0, params.size());
             Token sep = lex().next();
             if (sep.kind == Tok::Comma) continue;
             if (sep.kind == Tok::ParR) break;

@@ -97,6 +97,9 @@ public:
     void patch_jump(std::size_t at, std::size_t target);
     void emit_jump_to(std::size_t target);
     void check_reg(std::size_t r);
+    // Values in registers first .. first + n - 1, with n in a one-byte count operand.
+    void check_regs(std::size_t first, std::size_t n);
+    static std::size_t loop_distance(std::size_t d);
 
     // --- expression.cpp
     ExpDesc do_exp(int limit, Token first);

@@ -138,7 +138,7 @@ void ParseProto::adjust(std::size_t count, ExpDesc last, std::size_t want, bool 
     } else if (count + 1 > want) {
         if (!keep_sp) sp_ -= count - want;
     } else if (!discharge_try_expand(std::move(last), want - count)) {
-        check_reg(sp_ + (want - count - 2));
+        check_regs(sp_, want - count - 1);
         emit(ByteCode::ab(Op::LoadNil, sp_, want - count - 1));
     }
 }
@@ -248,6 +248,9 @@ void ParseProto::assignment(ExpDesc first) {
     while (lex().peek().kind == Tok::Comma) {
         lex().next();
         targets.push_back(prefixexp(lex().next()));
+        // Every target but the last is stored from its own register, at best counted from 0:
+        // stop a list that cannot fit before its conflict checks grow with its square.
+        check_reg(targets.size() - 2);
         check_conflict(targets);
     }
     Token t = lex().next();
@@ -278,7 +281,7 @@ void ParseProto::local_stat() {
         auto [count, last] = explist();
         adjust(count, std::move(last), names.size(), false);
     } else {
-        check_reg(sp_ + names.size() - 1);
+        check_regs(sp_, names.size());
         emit(ByteCode::ab(Op::LoadNil, sp_, names.size()));
     }
     for (auto& n : names) declare_local(std::move(n));
@@ -340,6 +343,7 @@ void ParseProto::return_stat() {
     } else if (discharge_try_expand(std::move(last), 0)) {
         emit(ByteCode::ab(Op::Return, first, 0));
     } else {
+        check_regs(first, count + 1);
         emit(ByteCode::ab(Op::Return, first, count + 1));
     }
 }
@@ -476,8 +480,9 @@ void ParseProto::numeric_for(std::size_t base) {
         landing = pc() - 1;
     }
     std::size_t q = pc();
-    emit(ByteCode::au16(Op::ForLoop, base, q - p));
-    fp_->byte_codes[p] = ByteCode::au16(Op::ForPrepare, base, q - p);
+    std::size_t d = loop_distance(q - p);
+    emit(ByteCode::au16(Op::ForLoop, base, d));
+    fp_->byte_codes[p] = ByteCode::au16(Op::ForPrepare, base, d);
     pop_loop_block(q, landing, false);
 }
 

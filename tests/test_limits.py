@@ -178,15 +178,79 @@ def test_constants_past_the_one_byte_operands_still_work(run_lua):
     assert "GetFieldSelf" not in code and "SetFieldConst" not in code
 
 
-TARGETS = [
+# Runs of items of one kind are compiled in a loop, not one host call deeper per item: only
+# real nesting counts toward the syntax-level limit.
+RUNS = [
+    ("labels", " ".join(f"::l{i}::" for i in range(30000)) + " print('done')", ["done"]),
+    ("labels and semicolons", "goto l0 " + " ; ".join(f"::l{i}::" for i in range(30000)) + " print('done')",
+     ["done"]),
+    ("statements", "local x = 0 " + "x = x + 1 " * 30000 + "print(x)", ["30000"]),
+    ("elseif arms", "local x = 4999 if x == 0 then " + " ".join(f"elseif x == {i} then x = -{i}" for i in range(1, 5000))
+     + " end print(x)", ["-4999"]),
+]
+
+
+@pytest.mark.parametrize("source,output", [r[1:] for r in RUNS], ids=[r[0] for r in RUNS])
+def test_long_runs_compile_without_nesting(run_lua, source, output):
+    out, err = run_lua(source)
+    assert err is None
+    assert program_output(out) == output
+
+
+def test_run_of_labels_resolves_every_goto(run_lua):
+    # The labels of a run share one instruction: gotos to the first, a middle and the last
+    # label all land there, and a repeated name anywhere in the run is still a duplicate.
+    src = """
+    local n = 0
+    ::top::
+    n = n + 1
+    if n == 1 then goto a elseif n == 2 then goto b elseif n == 3 then goto c end
+    goto done
+    ::a:: ::b:: ; ::c::
+    print(n)
+    goto top
+    ::done::
+    """
+    out, err = run_lua(src)
+    assert err is None
+    assert program_output(out) == ["1", "2", "3"]
+    _, err = run_lua(" ".join(f"::l{i}::" for i in range(1000)) + " ::l500::")
+    assert err == "duplicate label l500"
+    _, err = run_lua(" ".join(f"::l{i}::" for i in range(1000)) + " ::l0:: ::x::")
+    assert err == "duplicate label l0"
+
+
+SCOPES = [
+    # a goto left in a block counts with the locals of that block's start
+    ("do goto a end local x = 1 ::a:: print(x)", "goto jump into scope a"),
+    ("local y do local z goto a end ::a:: print(y)", None),
+    ("do do goto a end local x end local y ::a:: print(y)", "goto jump into scope a"),
+    ("do local x goto a end local y ::a::", None),
+    ("while x do do if x then continue end end local y end", None),
+    ("repeat do if x then continue end end local y until y", "continue jump into local scope"),
+]
+
+
+@pytest.mark.parametrize("source,message", SCOPES, ids=[s[0] for s in SCOPES])
+def test_jump_scope_after_blocks_end(run_lua, source, message):
+    _, err = run_lua(source)
+    if message is None:
+        assert err is None or err == "invalid function: nil"
+    else:
+        assert err == message
+
+
+LINEAR = [
+    ("gotos", " ".join(f"goto l{i} ::l{i}::" for i in range(100000)), None),
     # far past any encodable assignment: stopped while the targets are read
     ("targets", "local a " + ", ".join(["a"] * 100000) + " = 1", REGISTERS),
 ]
 
 
-@pytest.mark.parametrize("source,message", [c[1:] for c in TARGETS], ids=[c[0] for c in TARGETS])
+@pytest.mark.parametrize("source,message", [c[1:] for c in LINEAR], ids=[c[0] for c in LINEAR])
 def test_compile_time_is_linear(run_lua, source, message):
-    # Checking each new target against all earlier ones took tens of seconds on this.
+    # Matching each new label, constant or target against all earlier ones took tens of
+    # seconds on these.
     start = time.monotonic()
     _, err = run_lua(source)
     assert err == message

@@ -321,7 +321,8 @@ void ParseProto::fix_test_set_list(JumpList list, std::size_t dst) {
 Rc<FuncProto> ParseProto::chunk(Tok end) {
     Tok last = block_scope();
     if (last != end) fail_block_end(end);
-    if (!gotos_.empty()) fatal("goto " + gotos_.front().name + " no destination");
+    for (const GotoLabel& g : gotos_)
+        if (g.pending) fatal("goto " + g.name + " no destination");
     close_backward_gotos();
     Level& lv = level();
     for (auto& [name, up] : lv.upvalues) fp_->upindexes.push_back(up);

@@ -158,6 +158,16 @@ def test_full_register_runs_carry_their_values(run_lua):
     assert program_output(out) == ["255\t254", "254"]
 
 
+def test_constant_table_holds_65536_entries(run_lua):
+    out, err = run_lua("local t = {" + numbers(65536, 40000) + "} print(#t, t[65536])")
+    # print itself is constant 65536: one too many
+    assert err == "too many constants"
+    out, err = run_lua("local t = {" + numbers(65536, 40000) + "}")
+    assert err is None
+    code = main_code(out)
+    assert code[1] == "LoadConst(2, 0)" and code[-3] == "LoadConst(37, 65535)"
+
+
 def test_constants_past_the_one_byte_operands_still_work(run_lua):
     # 300 string constants first: every later name, field and constant operand lies past the
     # reach of the one-byte constant operands and takes the register forms.
@@ -176,6 +186,27 @@ def test_constants_past_the_one_byte_operands_still_work(run_lua):
     assert program_output(out) == ["1", "2\tzed", "42", "false\t2.5\ttrue\ttrue", "7\t8\t9", "11\t7\t8"]
     code = "\n".join(main_code(out))
     assert "GetFieldSelf" not in code and "SetFieldConst" not in code
+
+
+CONSTANTS = [
+    # NaN equals nothing, so it is never reused
+    ("local a, b = 0/0, 0/0", "[NaN, NaN]", ["LoadConst(1, 0)", "LoadConst(2, 1)"]),
+    # zeros of either sign stay apart; the first equal constant wins
+    ("local a, b, c = -0.0, 0.0, -0.0", "[-0.0, 0.0]", ["LoadConst(1, 0)", "LoadConst(2, 1)", "LoadConst(3, 0)"]),
+    # an integer and a float are different constants, even when equal as numbers
+    ("local a, b, c = 40000, 40000.0, 40000", "[40000, 40000.0]",
+     ["LoadConst(1, 0)", "LoadConst(2, 1)", "LoadConst(3, 0)"]),
+    ('local a, b, c = "x", 1.5, "x"', "['x', 1.5]", ["LoadConst(1, 0)", "LoadConst(2, 1)", "LoadConst(3, 0)"]),
+]
+
+
+@pytest.mark.parametrize("source,constants,code", CONSTANTS, ids=[c[0] for c in CONSTANTS])
+def test_constant_reuse(run_lua, source, constants, code):
+    out, err = run_lua(source)
+    assert err is None
+    listing = split_output(out)[0][-1]
+    assert listing.constants == constants
+    assert listing.code == code + ["Return0"]
 
 
 # Runs of items of one kind are compiled in a loop, not one host call deeper per item: only
@@ -242,6 +273,7 @@ def test_jump_scope_after_blocks_end(run_lua, source, message):
 
 LINEAR = [
     ("gotos", " ".join(f"goto l{i} ::l{i}::" for i in range(100000)), None),
+    ("constants", " ".join(f"local function f{k}() return {{{numbers(65535, 40000)}}} end" for k in range(4)), None),
     # far past any encodable assignment: stopped while the targets are read
     ("targets", "local a " + ", ".join(["a"] * 100000) + " = 1", REGISTERS),
 ]

@@ -2,8 +2,7 @@
 // registers or constant operands (discharge), and patching jump lists. The register counter
 // `sp_` is the first free register; `discharge` leaves it just above what it placed.
 
-#include <bit>
-#include <cstring>
+#include <cmath>
 
 #include "parse/parse_proto.h"
 #include "utils/fatal.h"
@@ -51,25 +50,18 @@ void ParseProto::check_regs(std::size_t first, std::size_t n) {
     if (n > 0) check_reg(first + n - 1);
 }
 
-// Reuses an equal constant of the same kind. Floats share a slot only when their bits are
-// equal, so 0.0 and -0.0 stay apart.
 std::size_t ParseProto::add_const(Value v) {
     auto& k = fp_->constants;
-    if (v.kind() != Kind::LuaFunction) {
-        for (std::size_t i = 0; i < k.size(); ++i) {
-            if (k[i].kind() != v.kind()) continue;
-            if (v.kind() == Kind::Float) {
-                if (std::bit_cast<std::uint64_t>(k[i].as_float()) ==
-                    std::bit_cast<std::uint64_t>(v.as_float()))
-                    return i;
-            } else if (k[i] == v) {
-                return i;
-            }
-        }
+    // A new function value equals no constant, and NaN equals nothing: neither is looked up.
+    bool reusable = v.kind() != Kind::LuaFunction && !(v.kind() == Kind::Float && std::isnan(v.as_float()));
+    if (reusable) {
+        auto it = const_index_.find(v);
+        if (it != const_index_.end()) return it->second;
     }
     // LoadConst and Closure name constants with 16 bits.
     if (k.size() > 0xffff) fatal("too many constants");
-    k.push_back(std::move(v));
+    k.push_back(v);
+    if (reusable) const_index_.emplace(std::move(v), k.size() - 1);
     return k.size() - 1;
 }
 

@@ -5,6 +5,7 @@
 // context. Statements live in statement.cpp, expressions in expression.cpp, and the emission
 // helpers (discharge, jump lists, constants) in code.cpp.
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -14,6 +15,7 @@
 #include "bytecode/func_proto.h"
 #include "lex/lex.h"
 #include "parse/exp_desc.h"
+#include "value/value.h"
 
 namespace tarn {
 
@@ -75,6 +77,21 @@ struct LoopBlock {
 struct ConstOrReg {
     bool is_const;
     std::size_t index;
+};
+
+// Constant de-duplication: a constant is reused only for an equal value of the same kind, so
+// 1 and 1.0 stay apart; floats must also agree in sign, so 0.0 and -0.0 stay apart. (NaN
+// equals nothing and is never looked up.)
+struct ConstHash {
+    std::size_t operator()(const Value& v) const { return v.hash(); }
+};
+struct ConstEq {
+    bool operator()(const Value& a, const Value& b) const {
+        if (a.kind() != b.kind()) return false;
+        if (a.kind() == Kind::Float)
+            return a.as_float() == b.as_float() && std::signbit(a.as_float()) == std::signbit(b.as_float());
+        return a == b;
+    }
 };
 
 class ParseProto {
@@ -172,6 +189,7 @@ private:
     Lex& lex() { return ctx_.lex; }
 
     Rc<FuncProto> fp_;
+    std::unordered_map<Value, std::size_t, ConstHash, ConstEq> const_index_;
     std::size_t sp_ = 0;
     std::vector<LoopBlock> loops_;
     Token block_end_; // the token that ended the latest block_scope

@@ -24,12 +24,12 @@ enum NameByte : std::uint8_t { not_name = 0, ascii_name = 1, latin1_name = 2 };
 
 constexpr std::array<std::uint8_t, 256> make_name_bytes() {
     std::array<std::uint8_t, 256> t{};
-    for (int c = '0'; c <= '9'; ++c) t[c] = ascii_name;
-    for (int c = 'a'; c <= 'z'; ++c) t[c] = ascii_name;
-    for (int c = 'A'; c <= 'Z'; ++c) t[c] = ascii_name;
+    for (std::size_t c = '0'; c <= '9'; ++c) t[c] = ascii_name;
+    for (std::size_t c = 'a'; c <= 'z'; ++c) t[c] = ascii_name;
+    for (std::size_t c = 'A'; c <= 'Z'; ++c) t[c] = ascii_name;
     t['_'] = ascii_name;
-    for (int c : {0xaa, 0xb2, 0xb3, 0xb5, 0xb9, 0xba, 0xbc, 0xbd, 0xbe}) t[c] = latin1_name;
-    for (int c = 0xc0; c <= 0xff; ++c) {
+    for (std::size_t c : {0xaaU, 0xb2U, 0xb3U, 0xb5U, 0xb9U, 0xbaU, 0xbcU, 0xbdU, 0xbeU}) t[c] = latin1_name;
+    for (std::size_t c = 0xc0; c <= 0xff; ++c) {
         if (c != 0xd7 && c != 0xf7) t[c] = latin1_name; // × and ÷ are symbols
     }
     return t;

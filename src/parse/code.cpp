@@ -2,8 +2,7 @@
 // registers or constant operands (discharge), and patching jump lists. The register counter
 // `sp_` is the first free register; `discharge` leaves it just above what it placed.
 
-#include <bit>
-#include <cstring>
+#include <cmath>
 
 #include "parse/parse_proto.h"
 #include "utils/fatal.h"
@@ -16,6 +15,8 @@ namespace {
 
 // Nesting of expressions, blocks and functions; a small thread stack may stop it earlier.
 constexpr std::size_t max_depth = 1000;
+// Registers and counts are one-byte operands; the compiler checks every one it emits, since
+// the instruction constructors narrow without a test.
 constexpr std::size_t max_reg = 255;
 
 bool fits_i16(std::int64_t v) { return v >= -32768 && v <= 32767; }
@@ -44,25 +45,23 @@ void ParseProto::check_reg(std::size_t r) {
     if (r > max_reg) fatal("function or expression needs too many registers");
 }
 
-// Reuses an equal constant of the same kind. Floats share a slot only when their bits are
-// equal, so 0.0 and -0.0 stay apart.
+void ParseProto::check_regs(std::size_t first, std::size_t n) {
+    check_reg(n);
+    if (n > 0) check_reg(first + n - 1);
+}
+
 std::size_t ParseProto::add_const(Value v) {
     auto& k = fp_->constants;
-    if (v.kind() != Kind::LuaFunction) {
-        for (std::size_t i = 0; i < k.size(); ++i) {
-            if (k[i].kind() != v.kind()) continue;
-            if (v.kind() == Kind::Float) {
-                if (std::bit_cast<std::uint64_t>(k[i].as_float()) ==
-                    std::bit_cast<std::uint64_t>(v.as_float()))
-                    return i;
-            } else if (k[i] == v) {
-                return i;
-            }
-        }
+    // A new function value equals no constant, and NaN equals nothing: neither is looked up.
+    bool reusable = v.kind() != Kind::LuaFunction && !(v.kind() == Kind::Float && std::isnan(v.as_float()));
+    if (reusable) {
+        auto it = const_index_.find(v);
+        if (it != const_index_.end()) return it->second;
     }
     // LoadConst and Closure name constants with 16 bits.
     if (k.size() > 0xffff) fatal("too many constants");
-    k.push_back(std::move(v));
+    k.push_back(v);
+    if (reusable) const_index_.emplace(std::move(v), k.size() - 1);
     return k.size() - 1;
 }
 
@@ -227,11 +226,13 @@ ConstOrReg ParseProto::discharge_const(ExpDesc e) {
 
 bool ParseProto::discharge_try_expand(ExpDesc e, std::size_t want) {
     if (e.kind == ExpDesc::Call) {
+        check_regs(e.a, want);
         emit(ByteCode::abc(Op::Call, e.a, e.c, want));
         return true;
     }
     if (e.kind == ExpDesc::VarArgs) {
         check_reg(sp_);
+        check_regs(sp_, want);
         emit(ByteCode::ab(Op::VarArgs, sp_, want));
         return true;
     }
@@ -243,13 +244,21 @@ namespace {
 
 [[noreturn]] void invalid_test() { fatal("invalid Test"); }
 
+[[noreturn]] void too_long() { fatal("control structure too long"); }
+
 std::int64_t jump_offset(std::size_t from, std::size_t to) {
     auto off = static_cast<std::int64_t>(to) - static_cast<std::int64_t>(from) - 1;
-    if (!fits_i16(off)) fatal("control structure too long");
+    if (!fits_i16(off)) too_long();
     return off;
 }
 
 } // namespace
+
+// The numeric loop instructions carry their distance unsigned in 16 bits.
+std::size_t ParseProto::loop_distance(std::size_t d) {
+    if (d > 0xffff) too_long();
+    return d;
+}
 
 void ParseProto::patch_jump(std::size_t at, std::size_t target) {
     auto& codes = fp_->byte_codes;
@@ -304,7 +313,8 @@ void ParseProto::fix_test_set_list(JumpList list, std::size_t dst) {
 Rc<FuncProto> ParseProto::chunk(Tok end) {
     Tok last = block_scope();
     if (last != end) fail_block_end(end);
-    if (!gotos_.empty()) fatal("goto " + gotos_.front().name + " no destination");
+    for (const GotoLabel& g : gotos_)
+        if (g.pending) fatal("goto " + g.name + " no destination");
     close_backward_gotos();
     Level& lv = level();
     for (auto& [name, up] : lv.upvalues) fp_->upindexes.push_back(up);
@@ -344,6 +354,8 @@ ExpDesc ParseProto::funcbody(bool with_self) {
         Token t = lex().next();
         if (t.kind == Tok::Name) {
             params.push_back(std::move(t.s));
+            // The parameters are the registers from 0 on, counted in one byte.
+            check_regs(0, params.size());
             Token sep = lex().next();
             if (sep.kind == Tok::Comma) continue;
             if (sep.kind == Tok::ParR) break;

@@ -452,18 +452,28 @@ ExpDesc ParseProto::simple_name(const std::string& name) {
     fatal("no here");
 }
 
+namespace {
+
+// Upvalue indexes are one-byte operands: a function takes at most 255 upvalues.
+constexpr std::size_t max_upvalues = 255;
+
+std::size_t add_upvalue(Level& lv, const std::string& name, UpIndex source) {
+    if (lv.upvalues.size() >= max_upvalues) fatal("too many upvalues");
+    lv.upvalues.emplace_back(name, source);
+    return lv.upvalues.size() - 1;
+}
+
+} // namespace
+
 ExpDesc ParseProto::create_upvalue(const std::string& name, UpIndex source, std::size_t depth) {
     auto& levels = ctx_.levels;
     std::size_t cur = levels.size() - 1;
     if (depth > 0) {
         std::size_t found = cur - 1 - depth;
-        for (std::size_t l = found + 1; l < cur; ++l) {
-            levels[l].upvalues.emplace_back(name, source);
-            source = UpIndex{UpIndex::Upvalue, levels[l].upvalues.size() - 1};
-        }
+        for (std::size_t l = found + 1; l < cur; ++l)
+            source = UpIndex{UpIndex::Upvalue, add_upvalue(levels[l], name, source)};
     }
-    levels[cur].upvalues.emplace_back(name, source);
-    return ExpDesc(ExpDesc::Upvalue, levels[cur].upvalues.size() - 1);
+    return ExpDesc(ExpDesc::Upvalue, add_upvalue(levels[cur], name, source));
 }
 
 // R[t][K[c]]; field instructions name only the first 256 constants, so a later one is
@@ -606,6 +616,8 @@ ExpDesc ParseProto::args(std::size_t bias) {
             auto [count, last] = explist();
             lex().expect(Tok::ParR);
             n = discharge_try_expand(std::move(last), 0) ? 0 : bias + count + 2;
+            // The called value and its arguments, counted in one byte.
+            check_regs(s - bias - 1, n);
         }
         break;
     case Tok::CurlyL:

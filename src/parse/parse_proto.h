@@ -5,14 +5,17 @@
 // context. Statements live in statement.cpp, expressions in expression.cpp, and the emission
 // helpers (discharge, jump lists, constants) in code.cpp.
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "bytecode/func_proto.h"
 #include "lex/lex.h"
 #include "parse/exp_desc.h"
+#include "value/value.h"
 
 namespace tarn {
 
@@ -38,14 +41,14 @@ struct ParseContext {
     int depth = 0;
 };
 
-// A pending goto or a visible label.
+// A forward goto or a visible label.
 struct GotoLabel {
     std::string name;
     std::size_t icode;
     std::size_t nvar;
     std::vector<std::uint32_t> ids; // locals active at a goto (for closing captured ones)
-    // Locals of the goto still in scope: lowered as the blocks around it end.
-    std::size_t scope = 0;
+    std::size_t expires = 0;        // block ends before the goto (see ParseProto::scope_since)
+    bool pending = true;            // a goto not yet matched to its label
 };
 
 // A backward goto whose jump may still need to close captured locals.
@@ -61,7 +64,7 @@ struct LoopJump {
     std::size_t icode;
     std::size_t nvar;
     std::vector<std::uint32_t> ids;
-    std::size_t scope; // as for a goto
+    std::size_t expires; // as for a goto
 };
 
 struct LoopBlock {
@@ -74,6 +77,21 @@ struct LoopBlock {
 struct ConstOrReg {
     bool is_const;
     std::size_t index;
+};
+
+// Constant de-duplication: a constant is reused only for an equal value of the same kind, so
+// 1 and 1.0 stay apart; floats must also agree in sign, so 0.0 and -0.0 stay apart. (NaN
+// equals nothing and is never looked up.)
+struct ConstHash {
+    std::size_t operator()(const Value& v) const { return v.hash(); }
+};
+struct ConstEq {
+    bool operator()(const Value& a, const Value& b) const {
+        if (a.kind() != b.kind()) return false;
+        if (a.kind() == Kind::Float)
+            return a.as_float() == b.as_float() && std::signbit(a.as_float()) == std::signbit(b.as_float());
+        return a == b;
+    }
 };
 
 class ParseProto {
@@ -97,6 +115,9 @@ public:
     void patch_jump(std::size_t at, std::size_t target);
     void emit_jump_to(std::size_t target);
     void check_reg(std::size_t r);
+    // Values in registers first .. first + n - 1, with n in a one-byte count operand.
+    void check_regs(std::size_t first, std::size_t n);
+    static std::size_t loop_distance(std::size_t d);
 
     // --- expression.cpp
     ExpDesc do_exp(int limit, Token first);
@@ -151,6 +172,9 @@ private:
     void continue_stat();
     void goto_stat();
     void label_stat(std::size_t first_goto);
+    void define_label(std::string name, std::size_t first_goto, bool is_last);
+    void forget_labels(std::size_t from);
+    std::size_t scope_since(std::size_t expires, std::size_t count) const;
     void push_loop();
     void pop_loop_block(std::size_t continue_target, std::size_t landing, bool exit_closes);
     bool continue_needs_close(std::size_t target_nvar) const;
@@ -165,11 +189,22 @@ private:
     Lex& lex() { return ctx_.lex; }
 
     Rc<FuncProto> fp_;
+    std::unordered_map<Value, std::size_t, ConstHash, ConstEq> const_index_;
     std::size_t sp_ = 0;
     std::vector<LoopBlock> loops_;
     Token block_end_; // the token that ended the latest block_scope
+    // Every forward goto of the function in source order; matched ones stay, no longer
+    // pending, so that positions (a block's first goto) never move.
     std::vector<GotoLabel> gotos_;
+    // Positions of the pending gotos of each name, oldest first.
+    std::unordered_map<std::string, std::vector<std::size_t>> pending_gotos_;
     std::vector<GotoLabel> labels_;
+    // Visible label names are unique: each one's position in labels_.
+    std::unordered_map<std::string, std::size_t> label_index_;
+    // Block ends so far, and the low-water marks of the active local count they left:
+    // (block ends counted, local count), both rising from the first mark to the last.
+    std::size_t expires_ = 0;
+    std::vector<std::pair<std::size_t, std::size_t>> expire_marks_;
     // Backward gotos that left locals not yet known to be captured when they were compiled.
     std::vector<BackwardGoto> backward_gotos_;
     ParseContext& ctx_;

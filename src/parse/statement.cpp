@@ -72,7 +72,7 @@ Tok ParseProto::block_scope() {
             statement(std::move(tok), first_goto);
             break;
         default:
-            labels_.resize(nlabels);
+            forget_labels(nlabels);
             block_end_ = std::move(tok);
             return block_end_.kind;
         }
@@ -138,7 +138,7 @@ void ParseProto::adjust(std::size_t count, ExpDesc last, std::size_t want, bool 
     } else if (count + 1 > want) {
         if (!keep_sp) sp_ -= count - want;
     } else if (!discharge_try_expand(std::move(last), want - count)) {
-        check_reg(sp_ + (want - count - 2));
+        check_regs(sp_, want - count - 1);
         emit(ByteCode::ab(Op::LoadNil, sp_, want - count - 1));
     }
 }
@@ -248,6 +248,9 @@ void ParseProto::assignment(ExpDesc first) {
     while (lex().peek().kind == Tok::Comma) {
         lex().next();
         targets.push_back(prefixexp(lex().next()));
+        // Every target but the last is stored from its own register, at best counted from 0:
+        // stop a list that cannot fit before its conflict checks grow with its square.
+        check_reg(targets.size() - 2);
         check_conflict(targets);
     }
     Token t = lex().next();
@@ -278,7 +281,7 @@ void ParseProto::local_stat() {
         auto [count, last] = explist();
         adjust(count, std::move(last), names.size(), false);
     } else {
-        check_reg(sp_ + names.size() - 1);
+        check_regs(sp_, names.size());
         emit(ByteCode::ab(Op::LoadNil, sp_, names.size()));
     }
     for (auto& n : names) declare_local(std::move(n));
@@ -340,6 +343,7 @@ void ParseProto::return_stat() {
     } else if (discharge_try_expand(std::move(last), 0)) {
         emit(ByteCode::ab(Op::Return, first, 0));
     } else {
+        check_regs(first, count + 1);
         emit(ByteCode::ab(Op::Return, first, count + 1));
     }
 }
@@ -391,7 +395,7 @@ void ParseProto::pop_loop_block(std::size_t continue_target, std::size_t landing
     for (auto& b : lb.breaks) patch_jump(b.icode, exit);
     std::size_t n = nvar();
     for (auto& c : lb.continues) {
-        if (c.scope < n) fatal("continue jump into local scope");
+        if (scope_since(c.expires, c.nvar) < n) fatal("continue jump into local scope");
         bool closing = landing != SIZE_MAX && leaves_captured(c.ids, lb.outer_nvar, c.nvar);
         patch_jump(c.icode, closing ? landing : continue_target);
     }
@@ -476,8 +480,9 @@ void ParseProto::numeric_for(std::size_t base) {
         landing = pc() - 1;
     }
     std::size_t q = pc();
-    emit(ByteCode::au16(Op::ForLoop, base, q - p));
-    fp_->byte_codes[p] = ByteCode::au16(Op::ForPrepare, base, q - p);
+    std::size_t d = loop_distance(q - p);
+    emit(ByteCode::au16(Op::ForLoop, base, d));
+    fp_->byte_codes[p] = ByteCode::au16(Op::ForPrepare, base, d);
     pop_loop_block(q, landing, false);
 }
 
@@ -530,10 +535,9 @@ bool ParseProto::local_expire(std::size_t from) {
     for (std::size_t i = from; i < lv.locals.size(); ++i)
         if (lv.captured[lv.locals[i].id]) captured = true;
     lv.locals.resize(from);
-    // Pending jumps from the ended block now stand where the block stood for scope checks.
-    for (auto& g : gotos_) g.scope = std::min(g.scope, from);
-    for (auto& lb : loops_)
-        for (auto& c : lb.continues) c.scope = std::min(c.scope, from);
+    ++expires_;
+    while (!expire_marks_.empty() && expire_marks_.back().second >= from) expire_marks_.pop_back();
+    expire_marks_.emplace_back(expires_, from);
     if (captured) emit(ByteCode::a_only(Op::Close, from));
     return captured;
 }
@@ -541,21 +545,21 @@ bool ParseProto::local_expire(std::size_t from) {
 void ParseProto::break_stat() {
     if (loops_.empty()) fatal("break outside loop");
     std::size_t j = emit(ByteCode::jump(0));
-    loops_.back().breaks.push_back({j, nvar(), active_ids(), nvar()});
+    loops_.back().breaks.push_back({j, nvar(), active_ids(), expires_});
 }
 
 void ParseProto::continue_stat() {
     if (loops_.empty()) fatal("continue outside loop");
     std::size_t j = emit(ByteCode::jump(0));
-    loops_.back().continues.push_back({j, nvar(), active_ids(), nvar()});
+    loops_.back().continues.push_back({j, nvar(), active_ids(), expires_});
 }
 
 void ParseProto::goto_stat() {
     Token name = lex().next();
     if (name.kind != Tok::Name) fatal("expect name");
-    for (std::size_t i = labels_.size(); i-- > 0;) {
-        const GotoLabel& l = labels_[i];
-        if (l.name != name.s) continue;
+    auto visible = label_index_.find(name.s);
+    if (visible != label_index_.end()) {
+        const GotoLabel& l = labels_[visible->second];
         if (leaves_captured(active_ids(), l.nvar, nvar())) {
             emit(ByteCode::a_only(Op::Close, l.nvar));
         } else if (nvar() > l.nvar) {
@@ -567,7 +571,8 @@ void ParseProto::goto_stat() {
         return;
     }
     std::size_t j = emit(ByteCode::jump(0));
-    gotos_.push_back({std::move(name.s), j, nvar(), active_ids(), nvar()});
+    pending_gotos_[name.s].push_back(gotos_.size());
+    gotos_.push_back({std::move(name.s), j, nvar(), active_ids(), expires_});
 }
 
 // Routes each backward goto that left a local captured after it was compiled through a
@@ -585,51 +590,72 @@ void ParseProto::close_backward_gotos() {
     if (skip != SIZE_MAX) patch_jump(skip, pc());
 }
 
+// A run of labels, with only semicolons between them, shares one instruction index. The later
+// ones are defined first, so gotos to an earlier one pass over a Close that a later one adds.
 void ParseProto::label_stat(std::size_t first_goto) {
-    Token name = lex().next();
-    if (name.kind != Tok::Name) fatal("expect name");
-    lex().expect(Tok::DoubColon);
+    std::vector<std::string> names;
     for (;;) {
-        Tok t = lex().peek().kind;
-        if (t == Tok::DoubColon) {
-            lex().next();
-            label_stat(first_goto);
-        } else if (t == Tok::SemiColon) {
-            lex().next();
-        } else {
-            break;
-        }
+        Token name = lex().next();
+        if (name.kind != Tok::Name) fatal("expect name");
+        lex().expect(Tok::DoubColon);
+        names.push_back(std::move(name.s));
+        while (lex().peek().kind == Tok::SemiColon) lex().next();
+        if (lex().peek().kind != Tok::DoubColon) break;
+        lex().next();
     }
     bool is_last = is_block_end(lex().peek().kind);
-    for (auto& l : labels_)
-        if (l.name == name.s) fatal("duplicate label " + name.s);
+    for (std::size_t i = names.size(); i-- > 0;) define_label(std::move(names[i]), first_goto, is_last);
+}
+
+void ParseProto::define_label(std::string name, std::size_t first_goto, bool is_last) {
+    if (label_index_.count(name)) fatal("duplicate label " + name);
     std::size_t icode = pc();
     std::size_t n = nvar();
+    // The gotos it resolves, those of its name issued since its block began, end the name's
+    // pending list.
+    auto pending = pending_gotos_.find(name);
+    std::vector<std::size_t> none;
+    std::vector<std::size_t>& list = pending != pending_gotos_.end() ? pending->second : none;
+    std::size_t first_match = list.size();
+    while (first_match > 0 && list[first_match - 1] >= first_goto) --first_match;
     // A goto that leaves a captured local makes the label start with a Close, harmless for
     // every other path that reaches it (it only closes cells of ended scopes). Normally it
     // closes from the label's own locals up; a label that ends its block may see a newer
     // local in the slot of one the goto left, and then the Close starts at that slot.
     const Level& lv = level();
     std::size_t close_from = SIZE_MAX;
-    for (std::size_t i = first_goto; i < gotos_.size(); ++i) {
-        const GotoLabel& g = gotos_[i];
-        if (g.name != name.s) continue;
-        if (!is_last && g.scope < n) fatal("goto jump into scope " + name.s);
+    for (std::size_t k = first_match; k < list.size(); ++k) {
+        const GotoLabel& g = gotos_[list[k]];
+        if (!is_last && scope_since(g.expires, g.nvar) < n) fatal("goto jump into scope " + name);
         for (std::size_t r = 0; r < g.nvar && r < g.ids.size() && r < close_from; ++r) {
             bool left = r >= n || lv.locals[r].id != g.ids[r];
             if (left && lv.captured[g.ids[r]]) close_from = std::min(r, n);
         }
     }
     if (close_from != SIZE_MAX) emit(ByteCode::a_only(Op::Close, close_from));
-    for (std::size_t i = first_goto; i < gotos_.size();) {
-        if (gotos_[i].name != name.s) {
-            ++i;
-            continue;
-        }
-        patch_jump(gotos_[i].icode, icode);
-        gotos_.erase(gotos_.begin() + static_cast<std::ptrdiff_t>(i));
+    for (std::size_t k = first_match; k < list.size(); ++k) {
+        GotoLabel& g = gotos_[list[k]];
+        patch_jump(g.icode, icode);
+        g.pending = false;
+        g.ids = std::vector<std::uint32_t>(); // matched gotos stay in the list: free the bulk
     }
-    labels_.push_back({std::move(name.s), icode, n, {}});
+    list.resize(first_match);
+    if (list.empty() && pending != pending_gotos_.end()) pending_gotos_.erase(pending);
+    label_index_.emplace(name, labels_.size());
+    labels_.push_back({std::move(name), icode, n, {}});
+}
+
+void ParseProto::forget_labels(std::size_t from) {
+    for (std::size_t i = from; i < labels_.size(); ++i) label_index_.erase(labels_[i].name);
+    labels_.resize(from);
+}
+
+// The fewest locals active at any point since a jump was compiled (after `expires` block ends,
+// with `count` locals): the scope the jump stands in once the blocks around it have ended.
+std::size_t ParseProto::scope_since(std::size_t expires, std::size_t count) const {
+    auto later = std::upper_bound(expire_marks_.begin(), expire_marks_.end(), expires,
+                                  [](std::size_t e, const auto& mark) { return e < mark.first; });
+    return later == expire_marks_.end() ? count : std::min(count, later->second);
 }
 
 } // namespace tarn

@@ -22,10 +22,10 @@ private:
 
 } // namespace
 
-std::int32_t NativeClosure::invoke(ExeState& state) {
+std::int32_t NativeClosure::invoke(ExeState& machine) {
     if (running_) fatal("already borrowed: BorrowMutError");
     RunningGuard guard(running_);
-    return fn_(*this, state);
+    return fn_(*this, machine);
 }
 
 } // namespace tarn

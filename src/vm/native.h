@@ -13,13 +13,13 @@ class ExeState;
 
 class NativeClosure final : public Shared {
 public:
-    using Fn = std::int32_t (*)(NativeClosure& self, ExeState& state);
+    using Fn = std::int32_t (*)(NativeClosure& self, ExeState& machine);
 
     explicit NativeClosure(Fn fn) : Shared(ObjKind::NativeClosure), fn_(fn) {}
 
     // Runs the closure under the native calling convention: arguments are
     // stack[base .. top), results are pushed and counted by the return value.
-    std::int32_t invoke(ExeState& state);
+    std::int32_t invoke(ExeState& machine);
 
     // The function's own state.
     std::int64_t state = 0;

@@ -1,0 +1,1 @@
+local function f() return 5 end local a = true print((a and f()) + 1, -(nil or f()))

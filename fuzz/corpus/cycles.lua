@@ -1,0 +1,1 @@
+local t = {} local function f() return t end t.f = f t.self = t print(t.f() == t)

@@ -1,0 +1,1 @@
+local x = nil print(x == 3, x ~= 3) if x == 3 then print('eq') end if x ~= 3 then print('ne') end

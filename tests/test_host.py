@@ -236,3 +236,18 @@ def test_pipe_on_standard_output_gets_a_large_buffer(python_cmd, child_env, lua_
         os.close(read_end)
         if write_end >= 0:
             os.close(write_end)
+
+
+def test_process_exits_under_a_running_daemon_thread(python_cmd, child_env, lua_file):
+    # Python's shutdown ends the thread when it takes the interpreter lock back at a poll; the
+    # unwinding that follows must pass through the machine cleanly.
+    code = """
+    import sys, threading, time
+    from tarn import Brindle
+    threading.Thread(target=Brindle.raw_input, args=(sys.argv[1],), daemon=True).start()
+    time.sleep(0.3)
+    """
+    for _ in range(3):
+        child = start(python_cmd, child_env, code, lua_file("while true do end\n"))
+        child.wait(timeout=30)
+        assert child.returncode == 0, child.stderr.read()

@@ -232,6 +232,26 @@ inline void ExeState::replace_frame() {
 // callee.
 inline void ExeState::tail_call_shift(std::size_t fb, std::size_t func) { remove_range(fb - 1, std::min(func, top_)); }
 
+// R[dst] := a op imm for the forms whose right operand is the instruction's own byte: the
+// number cases need no value made for it.
+template <ArithOp op>
+[[gnu::always_inline]] inline void ExeState::arith_imm(std::size_t dst, const Value& a, std::uint32_t imm) {
+    const auto y = static_cast<std::int64_t>(imm);
+    if constexpr (int_fast<op>) {
+        if (a.is_int()) {
+            put_int(dst, int_op<op>(a.as_int(), y));
+            return;
+        }
+    }
+    if constexpr (float_fast<op>) {
+        if (a.is_number()) {
+            put_float(dst, float_op<op>(as_number(a), static_cast<double>(y)));
+            return;
+        }
+    }
+    set_slot(dst, arith(op, a, Value::integer(y)));
+}
+
 #define LOAD_FRAME()                                                                                         \
     do {                                                                                                     \
         const CallFrame& f_ = frames_[depth_ - 1];                                                           \
@@ -270,7 +290,7 @@ inline void ExeState::tail_call_shift(std::size_t fb, std::size_t func) { remove
     }                                                                                                        \
     case Op::IntForm: {                                                                                      \
         const Value& l = R(IB);                                                                             \
-        arith_into<op>(DST(IA), l, Value::integer(IC));                                                    \
+        arith_imm<op>(DST(IA), l, IC);                                                                     \
         break;                                                                                               \
     }                                                                                                        \
     case Op::ConstForm: {                                                                                    \
@@ -759,7 +779,7 @@ void ExeState::run() {
             }
             case Op::AddInt: {
                 const Value& l = R(IB);
-                arith_into<ArithOp::Add>(DST(IA), l, Value::integer(IC));
+                arith_imm<ArithOp::Add>(DST(IA), l, IC);
                 break;
             }
                 ARITH_FORMS(Sub, SubInt, SubConst, ArithOp::Sub)

@@ -141,6 +141,7 @@ private:
     }
     // R[dst] := a op b, with the number fast paths inline (defined with the dispatch loop).
     template <ArithOp op> void arith_into(std::size_t dst, const Value& a, const Value& b);
+    template <ArithOp op> void arith_imm(std::size_t dst, const Value& a, std::uint32_t imm);
     double make_float(std::size_t index);
 
     Value* stack_ = nullptr;

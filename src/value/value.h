@@ -79,20 +79,23 @@ public:
         std::memcpy(static_cast<void*>(this), &o, sizeof(Value));
         o.kind_ = Kind::Nil;
     }
-    // The source is copied before the old value is dropped: dropping may free the object the
-    // source lives in (`t = t[1]` when the register held the last reference to t).
+    // Assignments store the new value first and release the old one last: releasing may free
+    // the object the source lives in (`t = t[1]` when the register held the last reference to
+    // t), and nothing needs keeping across it.
     [[gnu::always_inline]] Value& operator=(const Value& o) {
         Value copy(o);
-        drop();
+        Shared* old = shared_or_null();
         std::memcpy(static_cast<void*>(this), &copy, sizeof(Value));
         copy.kind_ = Kind::Nil;
+        if (old) release(old);
         return *this;
     }
     [[gnu::always_inline]] Value& operator=(Value&& o) noexcept {
         if (this != &o) {
-            drop();
+            Shared* old = shared_or_null();
             std::memcpy(static_cast<void*>(this), &o, sizeof(Value));
             o.kind_ = Kind::Nil;
+            if (old) release(old);
         }
         return *this;
     }
@@ -162,14 +165,16 @@ public:
         kind_ = Kind::Nil;
     }
     [[gnu::always_inline]] void set_int(std::int64_t i) {
-        drop();
+        Shared* old = shared_or_null();
         kind_ = Kind::Integer;
         u_.i = i;
+        if (old) release(old);
     }
     [[gnu::always_inline]] void set_float(double f) {
-        drop();
+        Shared* old = shared_or_null();
         kind_ = Kind::Float;
         u_.f = f;
+        if (old) release(old);
     }
 
     Kind kind() const { return kind_; }
@@ -235,6 +240,7 @@ public:
 private:
     const char* short_data() const { return reinterpret_cast<const char*>(this) + 2; }
     char* short_data() { return reinterpret_cast<char*>(this) + 2; }
+    Shared* shared_or_null() const { return is_shared() ? u_.p : nullptr; }
     [[gnu::always_inline]] void drop() {
         if (is_shared()) release(u_.p);
     }

@@ -132,25 +132,25 @@ std::int64_t int_limit(double limit, std::int64_t step, bool& skip) {
 } // namespace
 
 template <ArithOp op>
-[[gnu::always_inline]] inline void ExeState::arith_into(std::size_t dst, const Value& a, const Value& b) {
+[[gnu::always_inline]] inline void ExeState::arith_into(Value* dst, const Value& a, const Value& b) {
     if constexpr (int_fast<op>) {
         if (a.is_int() && b.is_int()) {
-            put_int(dst, int_op<op>(a.as_int(), b.as_int()));
+            store_int(dst, int_op<op>(a.as_int(), b.as_int()));
             return;
         }
     }
     if constexpr (float_fast<op>) {
         if (a.is_float() && b.is_float()) {
-            put_float(dst, float_op<op>(a.as_float(), b.as_float()));
+            store_float(dst, float_op<op>(a.as_float(), b.as_float()));
             return;
         }
         // Mixed operands: the integer is converted, as `arith` would.
         if (a.is_number() && b.is_number()) {
-            put_float(dst, float_op<op>(as_number(a), as_number(b)));
+            store_float(dst, float_op<op>(as_number(a), as_number(b)));
             return;
         }
     }
-    set_slot(dst, arith(op, a, b));
+    store(dst, arith(op, a, b));
 }
 
 // Enters the Lua function held by stack[func]: its frame starts right above it.
@@ -176,9 +176,9 @@ template <ArithOp op>
     f.va_begin = static_cast<std::uint32_t>(varargs_.size());
     f.va_count = 0;
     const std::size_t fixed_top = new_base + p->nparam;
-    if (top_ < fixed_top)
-        top_ = fixed_top; // the missing parameters read as nil
-    else if (top_ > fixed_top && p->has_varargs)
+    if (top_ < stack_ + fixed_top)
+        top_ = stack_ + fixed_top; // the missing parameters read as nil
+    else if (top_ > stack_ + fixed_top && p->has_varargs)
         collect_varargs(f, fixed_top);
 }
 
@@ -203,7 +203,7 @@ inline void ExeState::replace_frame() {
 // Completes a calling instruction once the callee's n results are the top values of the stack;
 // returns how far the caller's ip moves on besides the usual step.
 [[gnu::always_inline]] inline std::ptrdiff_t ExeState::finish_call(ByteCode ci, std::size_t fbase, std::size_t n) {
-    std::size_t first = top_ - n;
+    std::size_t first = top() - n;
     if (ci.op == Op::Call) {
         // The results move down to the callee's slot; everything above them goes.
         std::size_t func = fbase + ci.a;
@@ -211,14 +211,14 @@ inline void ExeState::replace_frame() {
             for (std::size_t k = 0; k < n; ++k) stack_[func + k] = std::move(stack_[first + k]);
             drop_above(func + n);
         }
-        if (n < ci.c) top_ = func + ci.c; // the slots above the results are nil
+        if (n < ci.c) top_ = stack_ + func + ci.c; // the slots above the results are nil
         return 0;
     }
     if (ci.op == Op::CallSet) {
         std::size_t dst = fbase + ci.a;
         if (n == 0)
             set_slot(dst, Value());
-        else if (dst < top_)
+        else if (dst < top())
             std::swap(stack_[first], stack_[dst]);
         else
             set_slot(dst, std::move(stack_[first]));
@@ -230,26 +230,26 @@ inline void ExeState::replace_frame() {
 
 // The new callee of a tail call and its arguments take the place of the running function's own
 // callee.
-inline void ExeState::tail_call_shift(std::size_t fb, std::size_t func) { remove_range(fb - 1, std::min(func, top_)); }
+inline void ExeState::tail_call_shift(std::size_t fb, std::size_t func) { remove_range(fb - 1, std::min(func, top())); }
 
 // R[dst] := a op imm for the forms whose right operand is the instruction's own byte: the
 // number cases need no value made for it.
 template <ArithOp op>
-[[gnu::always_inline]] inline void ExeState::arith_imm(std::size_t dst, const Value& a, std::uint32_t imm) {
+[[gnu::always_inline]] inline void ExeState::arith_imm(Value* dst, const Value& a, std::uint32_t imm) {
     const auto y = static_cast<std::int64_t>(imm);
     if constexpr (int_fast<op>) {
         if (a.is_int()) {
-            put_int(dst, int_op<op>(a.as_int(), y));
+            store_int(dst, int_op<op>(a.as_int(), y));
             return;
         }
     }
     if constexpr (float_fast<op>) {
         if (a.is_number()) {
-            put_float(dst, float_op<op>(as_number(a), static_cast<double>(y)));
+            store_float(dst, float_op<op>(as_number(a), static_cast<double>(y)));
             return;
         }
     }
-    set_slot(dst, arith(op, a, Value::integer(y)));
+    store(dst, arith(op, a, Value::integer(y)));
 }
 
 #define LOAD_FRAME()                                                                                         \
@@ -257,7 +257,7 @@ template <ArithOp op>
         const CallFrame& f_ = frames_[depth_ - 1];                                                           \
         kst = f_.proto->constants.data();                                                                    \
         ups = f_.closure ? f_.closure->cells() : nullptr;                                                    \
-        fb = f_.base;                                                                                        \
+        regs = stack_ + f_.base;                                                                             \
         ip = f_.ip;                                                                                          \
     } while (0)
 
@@ -274,12 +274,14 @@ template <ArithOp op>
 #define LOAD_OUT() (cur = output.cursor())
 
 // Operand access: R reads a register (checked against the top), K a constant, U an upvalue
-// cell (both checked once, when the function was finished); DST is the stack index of a
-// destination register.
-#define R(x) at(fb + (x))
+// cell (both checked once, when the function was finished); DST is the slot of a destination
+// register.
+#define R(x) reg(regs + (x))
 #define K(x) kst[x]
 #define U(x) ups[x]
-#define DST(x) (fb + (x))
+#define DST(x) (regs + (x))
+// The stack index of the running frame's register 0, for the paths that work by index.
+#define FB index_of(regs)
 
 #define ARITH_FORMS(Name, IntForm, ConstForm, op)                                                            \
     case Op::Name: {                                                                                         \
@@ -349,7 +351,7 @@ void ExeState::run() {
     const Instr* ip;
     const Value* kst;
     Upvalue* const* ups;
-    std::size_t fb;
+    Value* regs;
 
     LOAD_FRAME();
     try {
@@ -375,26 +377,26 @@ void ExeState::run() {
 
             switch (IOP) {
             case Op::LoadConst:
-                copy_slot(DST(IA), K(IBX));
+                store_copy(DST(IA), K(IBX));
                 break;
             case Op::LoadNil: {
                 // Writes its registers only: a local above them (`a = nil` with a later `b`)
                 // lives on.
-                for (std::size_t r = DST(IA), end = r + IB; r < end; ++r) set_slot(r, Value());
+                for (Value *r = DST(IA), *end = r + IB; r < end; ++r) store(r, Value());
                 break;
             }
             case Op::LoadBool:
-                set_slot(DST(IA), Value::boolean(IB != 0));
+                store(DST(IA), Value::boolean(IB != 0));
                 break;
             case Op::LoadInt:
-                put_int(DST(IA), ISBX);
+                store_int(DST(IA), ISBX);
                 break;
             case Op::Move:
-                copy_slot(DST(IA), R(IB));
+                store_copy(DST(IA), R(IB));
                 break;
 
             case Op::GetUpvalue:
-                copy_slot(DST(IA), held(U(IB)));
+                store_copy(DST(IA), held(U(IB)));
                 break;
             case Op::SetUpvalue:
             case Op::SetUpvalueConst: {
@@ -405,11 +407,11 @@ void ExeState::run() {
                 break;
             }
             case Op::Close:
-                close_from(DST(IA));
+                close_from(FB + IA);
                 break;
 
             case Op::NewTable:
-                set_slot(DST(IA), new_table(IB, IC));
+                store(DST(IA), new_table(IB, IC));
                 break;
             case Op::SetTable: {
                 const Value& key = R(IB);
@@ -462,14 +464,14 @@ void ExeState::run() {
                 break;
             }
             case Op::SetList: {
-                std::size_t t = DST(IA);
+                std::size_t t = FB + IA;
                 const Value& tv = R(IA);
                 if (!tv.is_table()) fatal("not table");
                 std::size_t first = t + 1;
-                std::size_t n = top_ - first;
+                std::size_t n = top() - first;
                 if (IB != 0) {
                     n = IB;
-                    if (first + n > top_) fatal_bounds(top_, top_);
+                    if (first + n > top()) fatal_bounds(top(), top());
                 }
                 tv.as_table()->append(stack_ + first, n);
                 remove_range(first, first + n);
@@ -480,35 +482,35 @@ void ExeState::run() {
                 const Value& t = R(IB);
                 if (t.is_table() && key.is_int()) {
                     if (const Value* v = t.as_table()->array_slot(key.as_int())) {
-                        copy_slot(DST(IA), *v);
+                        store_copy(DST(IA), *v);
                         break;
                     }
                 }
-                set_slot(DST(IA), index(t, key));
+                store(DST(IA), index(t, key));
                 break;
             }
             case Op::GetField: {
                 const Value& t = R(IB);
                 const Value& key = K(IC);
-                set_slot(DST(IA), get_field(t, key));
+                store(DST(IA), get_field(t, key));
                 break;
             }
             case Op::GetInt: {
                 const Value& t = R(IB);
                 if (t.is_table()) {
                     if (const Value* v = t.as_table()->array_slot(IC)) {
-                        copy_slot(DST(IA), *v);
+                        store_copy(DST(IA), *v);
                         break;
                     }
                 }
-                set_slot(DST(IA), index_array(t, IC));
+                store(DST(IA), index_array(t, IC));
                 break;
             }
             case Op::GetFieldSelf: {
                 Value obj = R(IB);
                 const Value& key = K(IC);
-                set_slot(DST(IA), get_field(obj, key));
-                set_slot(DST(IA) + 1, std::move(obj));
+                store(DST(IA), get_field(obj, key));
+                store(DST(IA) + 1, std::move(obj));
                 break;
             }
             case Op::SetUpField:
@@ -520,7 +522,7 @@ void ExeState::run() {
             }
             case Op::GetUpField: {
                 const Value& key = K(IC);
-                set_slot(DST(IA), get_field(held(U(IB)), key));
+                store(DST(IA), get_field(held(U(IB)), key));
                 break;
             }
 
@@ -535,18 +537,18 @@ void ExeState::run() {
             case Op::TestOrSetJump: {
                 const Value& v = R(IB);
                 if (v.truthy() == (IOP == Op::TestAndSetJump)) {
-                    copy_slot(DST(IA), v);
+                    store_copy(DST(IA), v);
                     ip += IC;
                 }
                 break;
             }
             case Op::SetFalseSkip:
-                set_slot(DST(IA), Value::boolean(false));
+                store(DST(IA), Value::boolean(false));
                 ++ip;
                 break;
 
             case Op::ForPrepare: {
-                std::size_t b = DST(IA);
+                std::size_t b = FB + IA;
                 const Value& init = at(b);
                 const Value& step = at(b + 2);
                 bool runs;
@@ -577,13 +579,13 @@ void ExeState::run() {
                 break;
             }
             case Op::ForLoop: {
-                std::size_t b = DST(IA);
-                const Value& limit = at(b + 1);
-                const Value& step = at(b + 2);
+                Value* b = DST(IA);
+                const Value& limit = R(IA + 1);
+                const Value& step = R(IA + 2);
                 bool goes_on;
                 if (limit.is_int()) {
                     if (!step.is_int()) fatal("xx");
-                    Value& counter = stack_[b];
+                    Value& counter = *b;
                     if (!counter.is_int()) fatal("xxx");
                     std::int64_t s = step.as_int();
                     std::int64_t next;
@@ -593,7 +595,7 @@ void ExeState::run() {
                     goes_on = s > 0 ? next <= limit.as_int() : next >= limit.as_int();
                 } else if (limit.is_float()) {
                     if (!step.is_float()) fatal("xx");
-                    Value& counter = stack_[b];
+                    Value& counter = *b;
                     if (!counter.is_float()) fatal("xxx");
                     double s = step.as_float();
                     double next = counter.as_float() + s;
@@ -606,7 +608,7 @@ void ExeState::run() {
                 break;
             }
             case Op::ForCallLoop: {
-                std::size_t b = DST(IA);
+                std::size_t b = FB + IA;
                 truncate(b + 3);
                 Kind k = at(b).kind();
                 if (k != Kind::NativeFunction && k != Kind::NativeClosure && k != Kind::LuaFunction &&
@@ -618,7 +620,7 @@ void ExeState::run() {
                     SYNC_OUT();
                     std::size_t n = call_native(b + 1);
                     LOAD_OUT();
-                    ip += finish_call(ip->code, fb, n);
+                    ip += finish_call(ip->code, FB, n);
                     break;
                 }
                 // A Lua iterator runs on copies of the loop's three registers, so whatever it
@@ -642,18 +644,18 @@ void ExeState::run() {
                 Value made = Value::shared(Kind::LuaClosure, c);
                 for (std::size_t k = 0; k < n; ++k) {
                     const UpIndex& ui = p->upindexes[k];
-                    Upvalue* cell = ui.where == UpIndex::Upvalue ? U(ui.index) : capture(stack_ + fb + ui.index);
+                    Upvalue* cell = ui.where == UpIndex::Upvalue ? U(ui.index) : capture(regs + ui.index);
                     retain(cell);
                     c->cells()[k] = cell;
                 }
-                set_slot(DST(IA), std::move(made));
+                store(DST(IA), std::move(made));
                 break;
             }
 
             case Op::Call:
             case Op::CallSet: {
                 bool set = IOP == Op::CallSet;
-                std::size_t func = DST(set ? IB : IA);
+                std::size_t func = FB + (set ? IB : IA);
                 std::size_t narg = set ? IC : IB;
                 if (narg != 0) truncate(func + narg);
                 const Value& fn = at(func);
@@ -663,7 +665,7 @@ void ExeState::run() {
                     SYNC_OUT();
                     std::size_t n = call_native(func + 1);
                     LOAD_OUT();
-                    ip += finish_call(ip->code, fb, n);
+                    ip += finish_call(ip->code, FB, n);
                     break;
                 }
                 case Kind::LuaFunction:
@@ -678,8 +680,9 @@ void ExeState::run() {
                 break;
             }
             case Op::TailCall: {
+                const std::size_t fb = FB;
                 close_from(fb);
-                tail_call_shift(fb, DST(IA));
+                tail_call_shift(fb, fb + IA);
                 if (IB != 0) truncate(fb + IB - 1);
                 const Value& fn = at(fb - 1);
                 switch (fn.kind()) {
@@ -707,8 +710,8 @@ void ExeState::run() {
             }
             case Op::Return0:
             case Op::Return: {
-                close_from(fb);
-                std::size_t n = IOP == Op::Return0 ? 0 : results_of_return(IA, IB, fb);
+                close_from(FB);
+                std::size_t n = IOP == Op::Return0 ? 0 : results_of_return(IA, IB, FB);
                 if (!return_to_caller(n)) {
                     SYNC_OUT();
                     return;
@@ -717,7 +720,7 @@ void ExeState::run() {
                 break;
             }
             case Op::VarArgs: {
-                std::size_t dst = DST(IA);
+                std::size_t dst = FB + IA;
                 if (IB == 0) {
                     // All of them: the stack top marks where they end.
                     vararg_all(dst, frames_[depth_ - 1]);
@@ -738,30 +741,30 @@ void ExeState::run() {
             case Op::Neg: {
                 const Value& v = R(IB);
                 if (v.is_int())
-                    put_int(DST(IA), wrap(0 - bits(v.as_int())));
+                    store_int(DST(IA), wrap(0 - bits(v.as_int())));
                 else if (v.is_float())
-                    put_float(DST(IA), -v.as_float());
+                    store_float(DST(IA), -v.as_float());
                 else
-                    set_slot(DST(IA), arith_neg(v));
+                    store(DST(IA), arith_neg(v));
                 break;
             }
             case Op::Not:
-                set_slot(DST(IA), Value::boolean(!R(IB).truthy()));
+                store(DST(IA), Value::boolean(!R(IB).truthy()));
                 break;
             case Op::BitNot: {
                 const Value& v = R(IB);
                 if (v.is_int())
-                    put_int(DST(IA), ~v.as_int());
+                    store_int(DST(IA), ~v.as_int());
                 else
-                    set_slot(DST(IA), arith_bit_not(v));
+                    store(DST(IA), arith_bit_not(v));
                 break;
             }
             case Op::Len: {
                 const Value& v = R(IB);
                 if (v.is_table())
-                    put_int(DST(IA), static_cast<std::int64_t>(v.as_table()->array_len()));
+                    store_int(DST(IA), static_cast<std::int64_t>(v.as_table()->array_len()));
                 else
-                    set_slot(DST(IA), arith_len(v));
+                    store(DST(IA), arith_len(v));
                 break;
             }
 
@@ -804,7 +807,7 @@ void ExeState::run() {
             case Op::Concat: {
                 const Value& l = R(IB);
                 const Value& r = R(IC);
-                set_slot(DST(IA), concat(l, r));
+                store(DST(IA), concat(l, r));
                 break;
             }
             default:
@@ -833,6 +836,7 @@ void ExeState::run() {
 #undef K
 #undef U
 #undef DST
+#undef FB
 #undef ARITH_FORMS
 #undef ORDER_FORMS
 #undef EQUALITY_FORMS

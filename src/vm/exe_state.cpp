@@ -44,7 +44,7 @@ ExeState::ExeState() {
         install("ipairs", ipairs);
         install("new_counter", test_new_counter);
         stack_[1] = std::move(env);
-        top_ = 2;
+        top_ = stack_ + 2;
         base = 1;
     } catch (...) {
         teardown();
@@ -79,7 +79,7 @@ void ExeState::execute_main(const Rc<FuncProto>& main) {
     f.va_begin = 0;
     f.va_count = 0;
     check_room(1 + main->max_stack);
-    if (top_ < 1 + main->nparam) top_ = 1 + main->nparam;
+    if (top() < 1 + main->nparam) top_ = stack_ + 1 + main->nparam;
     run();
 }
 
@@ -104,10 +104,11 @@ CallFrame& ExeState::push_frame() {
 
 // Moves the arguments beyond the fixed parameters to the vararg stack.
 void ExeState::collect_varargs(CallFrame& f, std::size_t fixed_top) {
-    f.va_count = static_cast<std::uint32_t>(top_ - fixed_top);
-    for (std::size_t k = fixed_top; k < top_; ++k) varargs_.push_back(std::move(stack_[k]));
-    top_ = fixed_top;
-    if (varargs_.size() + top_ > max_slots) fatal("stack overflow");
+    const std::size_t top_index = top();
+    f.va_count = static_cast<std::uint32_t>(top_index - fixed_top);
+    for (std::size_t k = fixed_top; k < top_index; ++k) varargs_.push_back(std::move(stack_[k]));
+    top_ = stack_ + fixed_top;
+    if (varargs_.size() + fixed_top > max_slots) fatal("stack overflow");
     room_ = std::min(room_, max_slots - varargs_.size());
 }
 
@@ -128,42 +129,42 @@ std::size_t ExeState::call_native(std::size_t new_base) {
 }
 
 void ExeState::push(Value v) {
-    if (top_ >= max_slots + slack_slots) fatal("stack overflow");
-    stack_[top_++] = std::move(v);
+    if (top_ >= stack_ + max_slots + slack_slots) fatal("stack overflow");
+    *top_++ = std::move(v);
 }
 
 std::size_t ExeState::results_of_return(std::size_t first, std::size_t count, std::size_t fbase) {
     std::size_t from = fbase + first;
     if (count == 0) {
-        if (from > top_) fatal_bounds(top_, from);
-        return top_ - from;
+        if (from > top()) fatal_bounds(top(), from);
+        return top() - from;
     }
     truncate(from + count);
     // Results are registers: one that was never written is a read past the top.
-    if (top_ < from + count) fatal_bounds(top_, std::max(top_, from));
+    if (top() < from + count) fatal_bounds(top(), std::max(top(), from));
     return count;
 }
 
 // Removes stack[from .. to): what lies above moves down.
 void ExeState::remove_range(std::size_t from, std::size_t to) {
     if (from == to) return;
-    std::size_t end = top_;
+    std::size_t end = top();
     for (std::size_t k = to; k < end; ++k) stack_[from + (k - to)] = std::move(stack_[k]);
     drop_above(from + (end - to));
 }
 
 // The generic for's completion of a call: results from R[b+3] on.
 std::ptrdiff_t ExeState::finish_loop_call(ByteCode ci, std::size_t fbase, std::size_t n) {
-    std::size_t first = top_ - n;
+    std::size_t first = top() - n;
     std::size_t b = fbase + ci.a;
     if (n == 0 || stack_[first].is_nil()) return ci.c == 0 ? 1 : 0;
     stack_[b + 2] = stack_[first];
     remove_range(b + 3, first);
     std::size_t want = b + 3 + ci.b;
-    if (top_ > want)
+    if (top() > want)
         drop_above(want);
     else
-        top_ = want;
+        top_ = stack_ + want;
     return -static_cast<std::ptrdiff_t>(ci.c);
 }
 
@@ -183,7 +184,7 @@ void ExeState::close_cells(std::size_t level) {
     while (open_ && open_->get() >= limit) {
         Upvalue* cell = open_;
         std::size_t slot = static_cast<std::size_t>(cell->get() - stack_);
-        if (slot >= top_) fatal_bounds(top_, slot);
+        if (slot >= top()) fatal_bounds(top(), slot);
         open_ = cell->next_open;
         cell->next_open = nullptr;
         cell->close();
@@ -194,12 +195,12 @@ void ExeState::close_cells(std::size_t level) {
 void ExeState::vararg_all(std::size_t dst, const CallFrame& f) {
     truncate(dst);
     check_room(dst + f.va_count);
-    top_ = dst;
-    for (std::size_t k = 0; k < f.va_count; ++k) stack_[top_++] = varargs_[f.va_begin + k];
+    top_ = stack_ + dst;
+    for (std::size_t k = 0; k < f.va_count; ++k) *top_++ = varargs_[f.va_begin + k];
 }
 
 double ExeState::make_float(std::size_t index) {
-    if (index >= top_) fatal_bounds(top_, index);
+    if (index >= top()) fatal_bounds(top(), index);
     Value& v = stack_[index];
     if (v.is_int()) {
         double f = static_cast<double>(v.as_int());

@@ -58,13 +58,9 @@ public:
     // The native calling convention: the arguments of the running native are
     // stack[base .. top()), its results are pushed.
     std::size_t base = 0;
-    std::size_t top() const { return top_; }
+    std::size_t top() const { return index_of(top_); }
     // Stack slot `index`, or the bounds stop when it lies at or beyond the top.
-    [[gnu::always_inline]] const Value& at(std::size_t index) const {
-        if (index >= top_) [[unlikely]]
-            fatal_bounds(top_, index);
-        return stack_[index];
-    }
+    [[gnu::always_inline]] const Value& at(std::size_t index) const { return reg(stack_ + index); }
     void push(Value v);
     // Reused text buffer for natives that format output.
     std::string scratch;
@@ -97,30 +93,38 @@ private:
     void close_cells(std::size_t level);
     void vararg_all(std::size_t dst, const CallFrame& f);
 
-    [[gnu::always_inline]] void raise_top(std::size_t index) {
-        if (index >= top_) top_ = index + 1;
+    std::size_t index_of(const Value* slot) const { return static_cast<std::size_t>(slot - stack_); }
+    // A register read: at or beyond the top it is the bounds stop.
+    [[gnu::always_inline]] const Value& reg(const Value* slot) const {
+        if (slot >= top_) [[unlikely]]
+            fatal_bounds(top(), index_of(slot));
+        return *slot;
+    }
+    [[gnu::always_inline]] void raise_top(Value* slot) {
+        if (slot >= top_) top_ = slot + 1;
     }
     // Register writes with set_vec's meaning: a write at or above the top extends the stack.
-    [[gnu::always_inline]] void set_slot(std::size_t index, Value v) {
-        raise_top(index);
-        stack_[index] = std::move(v);
+    [[gnu::always_inline]] void store(Value* slot, Value v) {
+        raise_top(slot);
+        *slot = std::move(v);
     }
-    [[gnu::always_inline]] void copy_slot(std::size_t index, const Value& v) {
-        raise_top(index);
-        stack_[index] = v;
+    [[gnu::always_inline]] void store_copy(Value* slot, const Value& v) {
+        raise_top(slot);
+        *slot = v;
     }
-    [[gnu::always_inline]] void put_int(std::size_t index, std::int64_t x) {
-        raise_top(index);
-        stack_[index].set_int(x);
+    [[gnu::always_inline]] void store_int(Value* slot, std::int64_t x) {
+        raise_top(slot);
+        slot->set_int(x);
     }
-    [[gnu::always_inline]] void put_float(std::size_t index, double x) {
-        raise_top(index);
-        stack_[index].set_float(x);
+    [[gnu::always_inline]] void store_float(Value* slot, double x) {
+        raise_top(slot);
+        slot->set_float(x);
     }
+    void set_slot(std::size_t index, Value v) { store(stack_ + index, std::move(v)); }
+    void copy_slot(std::size_t index, const Value& v) { store_copy(stack_ + index, v); }
     // An open cell's register must still lie below the top.
     void check_open(const Upvalue* u) const {
-        auto slot = static_cast<std::size_t>(u->get() - stack_);
-        if (slot >= top_) fatal_bounds(top_, slot);
+        if (u->get() >= top_) fatal_bounds(top(), index_of(u->get()));
     }
     // The variable a cell stands for.
     [[gnu::always_inline]] const Value& held(const Upvalue* u) const {
@@ -129,23 +133,23 @@ private:
     }
     // Cuts the stack back to `len` slots (if it is longer), releasing what it drops.
     void truncate(std::size_t len) {
-        if (top_ > len) drop_above(len);
+        if (top_ > stack_ + len) drop_above(len);
     }
     // The top is lowered first: freeing a value never looks at the stack, but the stack stays
     // consistent all the same.
     void drop_above(std::size_t len) {
-        Value* p = stack_ + top_;
+        Value* p = top_;
         Value* end = stack_ + len;
-        top_ = len;
+        top_ = end;
         while (p != end) (--p)->clear();
     }
     // R[dst] := a op b, with the number fast paths inline (defined with the dispatch loop).
-    template <ArithOp op> void arith_into(std::size_t dst, const Value& a, const Value& b);
-    template <ArithOp op> void arith_imm(std::size_t dst, const Value& a, std::uint32_t imm);
+    template <ArithOp op> void arith_into(Value* dst, const Value& a, const Value& b);
+    template <ArithOp op> void arith_imm(Value* dst, const Value& a, std::uint32_t imm);
     double make_float(std::size_t index);
 
     Value* stack_ = nullptr;
-    std::size_t top_ = 0;
+    Value* top_ = nullptr;
     std::size_t charged_ = 0; // stack slots charged to the memory ceiling so far
     std::vector<CallFrame> frames_;
     std::size_t depth_ = 0; // frames_[0 .. depth_) are live; the rest are kept for reuse

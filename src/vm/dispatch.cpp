@@ -117,6 +117,18 @@ std::int64_t int_limit(double limit, std::int64_t step, bool& skip) {
     return v.is_int() ? static_cast<double>(v.as_int()) : v.as_float();
 }
 
+// A store with a constant key. To a field the table already has, it is the lookup and the
+// store, inline.
+[[gnu::always_inline]] inline void set_field(const Value& t, const Value& key, const Value& v) {
+    if (t.is_table() && key.kind() == Kind::ShortString) {
+        if (Value* slot = t.as_table()->find_short(key)) {
+            *slot = v;
+            return;
+        }
+    }
+    new_index(t, Value(key), Value(v));
+}
+
 // A read with a constant key: mostly a string, so straight to the hash part.
 [[gnu::always_inline]] inline Value get_field(const Value& t, const Value& key) {
     if (!t.is_table()) [[unlikely]]
@@ -424,15 +436,7 @@ void ExeState::run() {
             case Op::SetField: {
                 const Value& key = K(IB);
                 const Value& v = R(IC);
-                const Value& t = R(IA);
-                // Storing to a field the table already has: no hashing beyond the lookup.
-                if (t.is_table() && key.kind() == Kind::ShortString) {
-                    if (Value* slot = t.as_table()->find_short(key)) {
-                        *slot = v;
-                        break;
-                    }
-                }
-                new_index(t, Value(key), Value(v));
+                set_field(R(IA), key, v);
                 break;
             }
             case Op::SetInt: {
@@ -450,12 +454,9 @@ void ExeState::run() {
                 new_index(t, Value(key), Value(v));
                 break;
             }
-            case Op::SetFieldConst: {
-                Value key = K(IB);
-                Value v = K(IC);
-                new_index(R(IA), std::move(key), std::move(v));
+            case Op::SetFieldConst:
+                set_field(R(IA), K(IB), K(IC));
                 break;
-            }
             case Op::SetIntConst: {
                 const Value& v = K(IC);
                 const Value& t = R(IA);
@@ -513,13 +514,15 @@ void ExeState::run() {
                 store(DST(IA) + 1, std::move(obj));
                 break;
             }
-            case Op::SetUpField:
-            case Op::SetUpFieldConst: {
-                Value key = K(IB);
-                Value v = IOP == Op::SetUpField ? R(IC) : K(IC);
-                new_index(held(U(IA)), std::move(key), std::move(v));
+            case Op::SetUpField: {
+                // The value is read before the cell is looked at: which stop comes first.
+                const Value& v = R(IC);
+                set_field(held(U(IA)), K(IB), v);
                 break;
             }
+            case Op::SetUpFieldConst:
+                set_field(held(U(IA)), K(IB), K(IC));
+                break;
             case Op::GetUpField: {
                 const Value& key = K(IC);
                 store(DST(IA), get_field(held(U(IB)), key));

@@ -165,11 +165,11 @@ template <ArithOp op>
     store(dst, arith(op, a, b));
 }
 
-// Enters the Lua function held by stack[func]: its frame starts right above it.
-[[gnu::always_inline]] inline void ExeState::enter_lua(std::size_t func) { init_frame(push_frame(), func); }
+// Enters the Lua function held by *func: its frame starts right above it.
+[[gnu::always_inline]] inline void ExeState::enter_lua(Value* func) { init_frame(push_frame(), func); }
 
-[[gnu::always_inline]] inline void ExeState::init_frame(CallFrame& f, std::size_t func) {
-    const Value& fn = stack_[func];
+[[gnu::always_inline]] inline void ExeState::init_frame(CallFrame& f, Value* func) {
+    const Value& fn = *func;
     FuncProto* p;
     LuaClosure* closure = nullptr;
     if (fn.kind() == Kind::LuaClosure) {
@@ -178,36 +178,37 @@ template <ArithOp op>
     } else {
         p = static_cast<FuncProto*>(fn.as_shared());
     }
-    const std::size_t new_base = func + 1;
-    if (new_base + p->max_stack > room_) [[unlikely]]
-        check_room(new_base + p->max_stack);
+    Value* const new_base = func + 1;
+    const std::size_t base_index = index_of(new_base);
+    if (base_index + p->max_stack > room_) [[unlikely]]
+        check_room(base_index + p->max_stack);
     f.ip = p->instrs.data();
     f.proto = p;
     f.closure = closure;
-    f.base = static_cast<std::uint32_t>(new_base);
+    f.base = static_cast<std::uint32_t>(base_index);
     f.va_begin = static_cast<std::uint32_t>(varargs_.size());
     f.va_count = 0;
-    const std::size_t fixed_top = new_base + p->nparam;
-    if (top_ < stack_ + fixed_top)
-        top_ = stack_ + fixed_top; // the missing parameters read as nil
-    else if (top_ > stack_ + fixed_top && p->has_varargs)
-        collect_varargs(f, fixed_top);
+    Value* const fixed_top = new_base + p->nparam;
+    if (top_ < fixed_top)
+        top_ = fixed_top; // the missing parameters read as nil
+    else if (top_ > fixed_top && p->has_varargs)
+        collect_varargs(f, index_of(fixed_top));
 }
 
 // A tail call's callee takes over the running frame.
 inline void ExeState::replace_frame() {
-    CallFrame& f = frames_[depth_ - 1];
+    CallFrame& f = *frame_;
     drop_varargs(f);
-    init_frame(f, f.base - 1);
+    init_frame(f, stack_ + f.base - 1);
 }
 
 // Leaves the running frame with n results on top of the stack, and completes the caller's
 // calling instruction; false when the main function returned.
 [[gnu::always_inline]] inline bool ExeState::return_to_caller(std::size_t n) {
-    CallFrame& done = frames_[--depth_];
+    CallFrame& done = *frame_;
     drop_varargs(done);
-    if (depth_ == 0) return false;
-    CallFrame& caller = frames_[depth_ - 1];
+    if (--depth_ == 0) return false;
+    CallFrame& caller = *--frame_;
     caller.ip += finish_call(caller.ip->code, caller.base, n);
     return true;
 }
@@ -215,26 +216,26 @@ inline void ExeState::replace_frame() {
 // Completes a calling instruction once the callee's n results are the top values of the stack;
 // returns how far the caller's ip moves on besides the usual step.
 [[gnu::always_inline]] inline std::ptrdiff_t ExeState::finish_call(ByteCode ci, std::size_t fbase, std::size_t n) {
-    std::size_t first = top() - n;
+    Value* const first = top_ - n;
     if (ci.op == Op::Call) {
         // The results move down to the callee's slot; everything above them goes.
-        std::size_t func = fbase + ci.a;
+        Value* const func = stack_ + fbase + ci.a;
         if (func != first) {
-            for (std::size_t k = 0; k < n; ++k) stack_[func + k] = std::move(stack_[first + k]);
-            drop_above(func + n);
+            for (std::size_t k = 0; k < n; ++k) func[k] = std::move(first[k]);
+            drop_to(func + n);
         }
-        if (n < ci.c) top_ = stack_ + func + ci.c; // the slots above the results are nil
+        if (n < ci.c) top_ = func + ci.c; // the slots above the results are nil
         return 0;
     }
     if (ci.op == Op::CallSet) {
-        std::size_t dst = fbase + ci.a;
+        Value* const dst = stack_ + fbase + ci.a;
         if (n == 0)
-            set_slot(dst, Value());
-        else if (dst < top())
-            std::swap(stack_[first], stack_[dst]);
+            store(dst, Value());
+        else if (dst < top_)
+            std::swap(*first, *dst);
         else
-            set_slot(dst, std::move(stack_[first]));
-        truncate(fbase + ci.b + 1);
+            store(dst, std::move(*first));
+        truncate_to(stack_ + fbase + ci.b + 1);
         return 0;
     }
     return finish_loop_call(ci, fbase, n);
@@ -264,9 +265,35 @@ template <ArithOp op>
     store(dst, arith(op, a, Value::integer(y)));
 }
 
+// The calls of Call and CallSet: the callee in *func with narg as the instructions have it.
+// A Lua callee gets its frame (true: the loop goes on in it); a native runs at once, and its
+// results complete the instruction here (false). `cur` and `ip` are the loop's own.
+[[gnu::always_inline]] inline bool ExeState::call(Value* func, std::size_t narg, char*& cur, const Instr*& ip) {
+    if (narg != 0) truncate_to(func + narg);
+    const Value& fn = reg(func);
+    switch (fn.kind()) {
+    case Kind::LuaFunction:
+    case Kind::LuaClosure:
+        frame_->ip = ip;
+        enter_lua(func);
+        return true;
+    case Kind::NativeFunction:
+    case Kind::NativeClosure: {
+        Output& output = out();
+        output.set_cursor(cur);
+        std::size_t n = call_native(index_of(func) + 1);
+        cur = output.cursor();
+        ip += finish_call(ip->code, frame_->base, n);
+        return false;
+    }
+    default:
+        fatal("invalid function: " + fn.quoted());
+    }
+}
+
 #define LOAD_FRAME()                                                                                         \
     do {                                                                                                     \
-        const CallFrame& f_ = frames_[depth_ - 1];                                                           \
+        const CallFrame& f_ = *frame_;                                                                       \
         kst = f_.proto->constants.data();                                                                    \
         ups = f_.closure ? f_.closure->cells() : nullptr;                                                    \
         regs = stack_ + f_.base;                                                                             \
@@ -631,8 +658,8 @@ void ExeState::run() {
                 copy_slot(b + 3, stack_[b]);
                 copy_slot(b + 4, stack_[b + 1]);
                 copy_slot(b + 5, stack_[b + 2]);
-                frames_[depth_ - 1].ip = ip;
-                enter_lua(b + 3);
+                frame_->ip = ip;
+                enter_lua(stack_ + b + 3);
                 LOAD_FRAME();
                 continue;
             }
@@ -656,32 +683,17 @@ void ExeState::run() {
             }
 
             case Op::Call:
-            case Op::CallSet: {
-                bool set = IOP == Op::CallSet;
-                std::size_t func = FB + (set ? IB : IA);
-                std::size_t narg = set ? IC : IB;
-                if (narg != 0) truncate(func + narg);
-                const Value& fn = at(func);
-                switch (fn.kind()) {
-                case Kind::NativeFunction:
-                case Kind::NativeClosure: {
-                    SYNC_OUT();
-                    std::size_t n = call_native(func + 1);
-                    LOAD_OUT();
-                    ip += finish_call(ip->code, FB, n);
-                    break;
-                }
-                case Kind::LuaFunction:
-                case Kind::LuaClosure:
-                    frames_[depth_ - 1].ip = ip;
-                    enter_lua(func);
+                if (call(DST(IA), IB, cur, ip)) [[likely]] {
                     LOAD_FRAME();
                     continue;
-                default:
-                    fatal("invalid function: " + fn.quoted());
                 }
                 break;
-            }
+            case Op::CallSet:
+                if (call(DST(IB), IC, cur, ip)) [[likely]] {
+                    LOAD_FRAME();
+                    continue;
+                }
+                break;
             case Op::TailCall: {
                 const std::size_t fb = FB;
                 close_from(fb);
@@ -726,13 +738,13 @@ void ExeState::run() {
                 std::size_t dst = FB + IA;
                 if (IB == 0) {
                     // All of them: the stack top marks where they end.
-                    vararg_all(dst, frames_[depth_ - 1]);
+                    vararg_all(dst, *frame_);
                     break;
                 }
                 // A fixed count writes its registers only, like any other load, so a local or
                 // a temporary above them (`x = ...`, `a, b = 1, ...`) keeps its value.
                 for (std::size_t k = 0; k < IB; ++k) {
-                    const CallFrame& f = frames_[depth_ - 1];
+                    const CallFrame& f = *frame_;
                     if (k < f.va_count)
                         copy_slot(dst + k, varargs_[f.va_begin + k]);
                     else
@@ -815,8 +827,8 @@ void ExeState::run() {
             }
             default:
                 // op_past_end: the entry after the last instruction.
-                fatal_bounds(static_cast<std::size_t>(ip - frames_[depth_ - 1].proto->instrs.data()),
-                             static_cast<std::size_t>(ip - frames_[depth_ - 1].proto->instrs.data()));
+                fatal_bounds(static_cast<std::size_t>(ip - frame_->proto->instrs.data()),
+                             static_cast<std::size_t>(ip - frame_->proto->instrs.data()));
             }
             ++ip;
         }

@@ -94,12 +94,9 @@ void ExeState::check_room(std::size_t new_top) {
     room_ = std::min(charged_, max_slots - varargs_.size());
 }
 
-CallFrame& ExeState::push_frame() {
-    if (depth_ == frames_.size()) {
-        if (depth_ >= max_frames) fatal("stack overflow");
-        frames_.emplace_back();
-    }
-    return frames_[depth_++];
+void ExeState::grow_frames() {
+    if (depth_ >= max_frames) fatal("stack overflow");
+    frames_.emplace_back();
 }
 
 // Moves the arguments beyond the fixed parameters to the vararg stack.
@@ -131,18 +128,6 @@ std::size_t ExeState::call_native(std::size_t new_base) {
 void ExeState::push(Value v) {
     if (top_ >= stack_ + max_slots + slack_slots) fatal("stack overflow");
     *top_++ = std::move(v);
-}
-
-std::size_t ExeState::results_of_return(std::size_t first, std::size_t count, std::size_t fbase) {
-    std::size_t from = fbase + first;
-    if (count == 0) {
-        if (from > top()) fatal_bounds(top(), from);
-        return top() - from;
-    }
-    truncate(from + count);
-    // Results are registers: one that was never written is a read past the top.
-    if (top() < from + count) fatal_bounds(top(), std::max(top(), from));
-    return count;
 }
 
 // Removes stack[from .. to): what lies above moves down.

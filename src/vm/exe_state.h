@@ -14,6 +14,7 @@
 //   max_slots: entering the frame checks it, so instruction operands need no check against
 //   the block's end. What runs up to the top (varargs, results) is checked where it grows.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -69,18 +70,36 @@ private:
     void teardown();
     void run();
     // Calls and returns (the hot ones are defined with the dispatch loop).
-    void enter_lua(std::size_t func);
+    void enter_lua(Value* func);
+    bool call(Value* func, std::size_t narg, char*& cur, const Instr*& ip);
     void replace_frame();
     bool return_to_caller(std::size_t n);
     void tail_call_shift(std::size_t fb, std::size_t func);
-    CallFrame& push_frame();
-    void init_frame(CallFrame& f, std::size_t func);
+    CallFrame& push_frame() {
+        if (depth_ == frames_.size()) [[unlikely]]
+            grow_frames();
+        frame_ = frames_.data() + depth_++;
+        return *frame_;
+    }
+    void grow_frames();
+    void init_frame(CallFrame& f, Value* func);
     void check_room(std::size_t new_top);
     void collect_varargs(CallFrame& f, std::size_t fixed_top);
     std::size_t call_native(std::size_t new_base);
     std::ptrdiff_t finish_call(ByteCode ci, std::size_t fbase, std::size_t n);
     std::ptrdiff_t finish_loop_call(ByteCode ci, std::size_t fbase, std::size_t n);
-    std::size_t results_of_return(std::size_t first, std::size_t count, std::size_t fbase);
+    // The results of Return first, count: their number, on top of the stack.
+    std::size_t results_of_return(std::size_t first, std::size_t count, std::size_t fbase) {
+        std::size_t from = fbase + first;
+        if (count == 0) {
+            if (from > top()) fatal_bounds(top(), from);
+            return top() - from;
+        }
+        truncate(from + count);
+        // Results are registers: one that was never written is a read past the top.
+        if (top() < from + count) fatal_bounds(top(), std::max(top(), from));
+        return count;
+    }
     void drop_varargs(const CallFrame& f) {
         // A frame's varargs are the newest ones: its callees have returned.
         if (f.va_count != 0) varargs_.resize(f.va_begin);
@@ -131,18 +150,19 @@ private:
         if (u->is_open()) check_open(u);
         return *u->get();
     }
-    // Cuts the stack back to `len` slots (if it is longer), releasing what it drops.
-    void truncate(std::size_t len) {
-        if (top_ > stack_ + len) drop_above(len);
+    // Cuts the stack back to end at `end` (if it is longer), releasing what it drops.
+    void truncate_to(Value* end) {
+        if (top_ > end) drop_to(end);
     }
     // The top is lowered first: freeing a value never looks at the stack, but the stack stays
     // consistent all the same.
-    void drop_above(std::size_t len) {
+    void drop_to(Value* end) {
         Value* p = top_;
-        Value* end = stack_ + len;
         top_ = end;
         while (p != end) (--p)->clear();
     }
+    void truncate(std::size_t len) { truncate_to(stack_ + len); }
+    void drop_above(std::size_t len) { drop_to(stack_ + len); }
     // R[dst] := a op b, with the number fast paths inline (defined with the dispatch loop).
     template <ArithOp op> void arith_into(Value* dst, const Value& a, const Value& b);
     template <ArithOp op> void arith_imm(Value* dst, const Value& a, std::uint32_t imm);
@@ -153,6 +173,7 @@ private:
     std::size_t charged_ = 0; // stack slots charged to the memory ceiling so far
     std::vector<CallFrame> frames_;
     std::size_t depth_ = 0; // frames_[0 .. depth_) are live; the rest are kept for reuse
+    CallFrame* frame_ = nullptr; // frames_[depth_ - 1], the running frame
     // Stack slots a frame may reach without check_room: what is charged to the ceiling, and
     // below max_slots together with the vararg lists.
     std::size_t room_ = 0;

@@ -79,7 +79,8 @@ void note_lost_output() {
     int e = out().error();
     if (e == 0 || e == EINTR) return;
     char note[256];
-    int n = std::snprintf(note, sizeof note, "tarn: output was lost: failed printing to stdout: %s (os error %d)\n",
+    int n = std::snprintf(note, sizeof note,
+                          "tarn: output was lost: failed printing to stdout: %s (os error %d)\n",
                           std::strerror(e), e);
     if (n > 0) write_stderr(note, std::min(static_cast<std::size_t>(n), sizeof note - 1));
 }

@@ -9,8 +9,8 @@
 #include <cxxabi.h>
 #include <new>
 #include <source_location>
-#include <string>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 #include <utility>
 

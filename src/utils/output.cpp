@@ -1,11 +1,11 @@
 #include "utils/output.h"
 
 #include <cerrno>
-#include <fcntl.h>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
-#include <sys/stat.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "utils/fatal.h"
@@ -54,8 +54,8 @@ void Output::write_all(const char* p, std::size_t n, bool may_stop) {
         if (e == EAGAIN || e == EWOULDBLOCK) {
             // A non-blocking descriptor: wait until it takes more instead of spinning.
             pollfd fd{1, POLLOUT, 0};
-                ::poll(&fd, 1, -1);
-                continue;
+            ::poll(&fd, 1, -1);
+            continue;
         }
         error_ = e;
     }
@@ -66,7 +66,7 @@ void Output::begin_run() {
     // A pipe's default 64 KiB takes a 1 MiB flush in sixteen turns of writer and reader; one
     // buffer of the flush's size halves the cost when the two run on different cores. Only a
     // pipe has the setting, and a refusal (a system limit below it) changes nothing.
-    struct stat st{};
+    struct stat st {};
     if (::fstat(1, &st) == 0 && S_ISFIFO(st.st_mode)) ::fcntl(1, F_SETPIPE_SZ, static_cast<int>(capacity));
 }
 

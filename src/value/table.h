@@ -97,8 +97,8 @@ private:
     std::size_t alen_ = 0;
     std::size_t acap_ = 0; // the capacity the placement rule sees
     Node* node_ = nullptr;
-    std::uint32_t nsize_ = 0;  // nodes in the hash part: 0 or a power of two
-    std::uint32_t count_ = 0;  // nodes in use
+    std::uint32_t nsize_ = 0;    // nodes in the hash part: 0 or a power of two
+    std::uint32_t count_ = 0;    // nodes in use
     std::uint32_t lastfree_ = 0; // every node at or above it is in use
 };
 

@@ -112,7 +112,6 @@ std::int64_t int_limit(double limit, std::int64_t step, bool& skip) {
     return float_to_int_saturating(std::ceil(limit));
 }
 
-
 [[gnu::always_inline]] inline double as_number(const Value& v) {
     return v.is_int() ? static_cast<double>(v.as_int()) : v.as_float();
 }
@@ -215,7 +214,8 @@ inline void ExeState::replace_frame() {
 
 // Completes a calling instruction once the callee's n results are the top values of the stack;
 // returns how far the caller's ip moves on besides the usual step.
-[[gnu::always_inline]] inline std::ptrdiff_t ExeState::finish_call(ByteCode ci, std::size_t fbase, std::size_t n) {
+[[gnu::always_inline]] inline std::ptrdiff_t ExeState::finish_call(ByteCode ci, std::size_t fbase,
+                                                                   std::size_t n) {
     Value* const first = top_ - n;
     if (ci.op == Op::Call) {
         // The results move down to the callee's slot; everything above them goes.
@@ -243,7 +243,9 @@ inline void ExeState::replace_frame() {
 
 // The new callee of a tail call and its arguments take the place of the running function's own
 // callee.
-inline void ExeState::tail_call_shift(std::size_t fb, std::size_t func) { remove_range(fb - 1, std::min(func, top())); }
+inline void ExeState::tail_call_shift(std::size_t fb, std::size_t func) {
+    remove_range(fb - 1, std::min(func, top()));
+}
 
 // R[dst] := a op imm for the forms whose right operand is the instruction's own byte: the
 // number cases need no value made for it.
@@ -268,7 +270,8 @@ template <ArithOp op>
 // The calls of Call and CallSet: the callee in *func with narg as the instructions have it.
 // A Lua callee gets its frame (true: the loop goes on in it); a native runs at once, and its
 // results complete the instruction here (false). `cur` and `ip` are the loop's own.
-[[gnu::always_inline]] inline bool ExeState::call(Value* func, std::size_t narg, char*& cur, const Instr*& ip) {
+[[gnu::always_inline]] inline bool ExeState::call(Value* func, std::size_t narg, char*& cur,
+                                                  const Instr*& ip) {
     if (narg != 0) truncate_to(func + narg);
     const Value& fn = reg(func);
     switch (fn.kind()) {
@@ -324,20 +327,20 @@ template <ArithOp op>
 
 #define ARITH_FORMS(Name, IntForm, ConstForm, op)                                                            \
     case Op::Name: {                                                                                         \
-        const Value& l = R(IB);                                                                             \
-        const Value& r = R(IC);                                                                             \
-        arith_into<op>(DST(IA), l, r);                                                                      \
+        const Value& l = R(IB);                                                                              \
+        const Value& r = R(IC);                                                                              \
+        arith_into<op>(DST(IA), l, r);                                                                       \
         break;                                                                                               \
     }                                                                                                        \
     case Op::IntForm: {                                                                                      \
-        const Value& l = R(IB);                                                                             \
-        arith_imm<op>(DST(IA), l, IC);                                                                     \
+        const Value& l = R(IB);                                                                              \
+        arith_imm<op>(DST(IA), l, IC);                                                                       \
         break;                                                                                               \
     }                                                                                                        \
     case Op::ConstForm: {                                                                                    \
-        const Value& l = R(IB);                                                                             \
-        const Value& r = K(IC);                                                                             \
-        arith_into<op>(DST(IA), l, r);                                                                      \
+        const Value& l = R(IB);                                                                              \
+        const Value& r = K(IC);                                                                              \
+        arith_into<op>(DST(IA), l, r);                                                                       \
         break;                                                                                               \
     }
 
@@ -364,22 +367,22 @@ template <ArithOp op>
 
 #define ORDER_FORMS(Name, holds)                                                                             \
     case Op::Name: {                                                                                         \
-        const Value& l = R(IA);                                                                             \
-        const Value& r = R(IB);                                                                             \
+        const Value& l = R(IA);                                                                              \
+        const Value& r = R(IB);                                                                              \
         Order o = ordered(l, r);                                                                             \
-        if ((holds) == (IC != 0)) ++ip;                                                                     \
+        if ((holds) == (IC != 0)) ++ip;                                                                      \
         break;                                                                                               \
     }                                                                                                        \
     case Op::Name##Int: {                                                                                    \
-        Order o = ordered_imm(R(IA), IB);                                                                  \
-        if ((holds) == (IC != 0)) ++ip;                                                                     \
+        Order o = ordered_imm(R(IA), IB);                                                                    \
+        if ((holds) == (IC != 0)) ++ip;                                                                      \
         break;                                                                                               \
     }                                                                                                        \
     case Op::Name##Const: {                                                                                  \
-        const Value& l = R(IA);                                                                             \
-        const Value& r = K(IB);                                                                             \
+        const Value& l = R(IA);                                                                              \
+        const Value& r = K(IB);                                                                              \
         Order o = ordered(l, r);                                                                             \
-        if ((holds) == (IC != 0)) ++ip;                                                                     \
+        if ((holds) == (IC != 0)) ++ip;                                                                      \
         break;                                                                                               \
     }
 

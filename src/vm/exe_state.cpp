@@ -29,8 +29,8 @@ constexpr std::size_t charge_step = 4096;
 
 ExeState::ExeState() {
     // Anonymous memory reads as zero bytes, which is nil: the whole block starts as nils.
-    void* block = ::mmap(nullptr, mapped_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                         -1, 0);
+    void* block = ::mmap(nullptr, mapped_bytes, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (block == MAP_FAILED) throw OutOfMemory();
     stack_ = static_cast<Value*>(block);
     try {

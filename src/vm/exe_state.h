@@ -172,7 +172,7 @@ private:
     Value* top_ = nullptr;
     std::size_t charged_ = 0; // stack slots charged to the memory ceiling so far
     std::vector<CallFrame> frames_;
-    std::size_t depth_ = 0; // frames_[0 .. depth_) are live; the rest are kept for reuse
+    std::size_t depth_ = 0;      // frames_[0 .. depth_) are live; the rest are kept for reuse
     CallFrame* frame_ = nullptr; // frames_[depth_ - 1], the running frame
     // Stack slots a frame may reach without check_room: what is charged to the ceiling, and
     // below max_slots together with the vararg lists.

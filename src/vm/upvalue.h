@@ -63,7 +63,9 @@ public:
 
 private:
     explicit LuaClosure(FuncProto* p) : Identified(ObjKind::LuaClosure), proto_(p) {}
-    static std::size_t bytes_for(std::size_t ncells) { return sizeof(LuaClosure) + ncells * sizeof(Upvalue*); }
+    static std::size_t bytes_for(std::size_t ncells) {
+        return sizeof(LuaClosure) + ncells * sizeof(Upvalue*);
+    }
     FuncProto* proto_; // owns a reference
 };
 

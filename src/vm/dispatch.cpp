@@ -128,6 +128,21 @@ std::int64_t int_limit(double limit, std::int64_t step, bool& skip) {
     new_index(t, Value(key), Value(v));
 }
 
+// Stores with an integer key, or any key: into the array part inline where it has the slot or
+// room for it.
+[[gnu::always_inline]] inline void set_int(const Value& t, std::int64_t i, const Value& v) {
+    if (t.is_table() && t.as_table()->store_in_array(i, v)) return;
+    new_index_array(t, i, Value(v));
+}
+
+[[gnu::always_inline]] inline void set_index(const Value& t, const Value& key, const Value& v) {
+    if (key.is_int()) {
+        set_int(t, key.as_int(), v);
+        return;
+    }
+    new_index(t, Value(key), Value(v));
+}
+
 // A read with a constant key: mostly a string, so straight to the hash part.
 [[gnu::always_inline]] inline Value get_field(const Value& t, const Value& key) {
     if (!t.is_table()) [[unlikely]]
@@ -458,9 +473,7 @@ void ExeState::run() {
             case Op::SetTable: {
                 const Value& key = R(IB);
                 const Value& v = R(IC);
-                const Value& t = R(IA);
-                if (t.is_table() && key.is_int() && t.as_table()->store_in_array(key.as_int(), v)) break;
-                new_index(t, Value(key), Value(v));
+                set_index(R(IA), key, v);
                 break;
             }
             case Op::SetField: {
@@ -471,29 +484,21 @@ void ExeState::run() {
             }
             case Op::SetInt: {
                 const Value& v = R(IC);
-                const Value& t = R(IA);
-                if (t.is_table() && t.as_table()->store_in_array(IB, v)) break;
-                new_index_array(t, IB, Value(v));
+                set_int(R(IA), IB, v);
                 break;
             }
             case Op::SetTableConst: {
                 const Value& key = R(IB);
                 const Value& v = K(IC);
-                const Value& t = R(IA);
-                if (t.is_table() && key.is_int() && t.as_table()->store_in_array(key.as_int(), v)) break;
-                new_index(t, Value(key), Value(v));
+                set_index(R(IA), key, v);
                 break;
             }
             case Op::SetFieldConst:
                 set_field(R(IA), K(IB), K(IC));
                 break;
-            case Op::SetIntConst: {
-                const Value& v = K(IC);
-                const Value& t = R(IA);
-                if (t.is_table() && t.as_table()->store_in_array(IB, v)) break;
-                new_index_array(t, IB, Value(v));
+            case Op::SetIntConst:
+                set_int(R(IA), IB, K(IC));
                 break;
-            }
             case Op::SetList: {
                 std::size_t t = FB + IA;
                 const Value& tv = R(IA);

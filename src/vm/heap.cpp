@@ -23,34 +23,6 @@ Shared*& dead_link(Shared* p) {
     return static_cast<Identified*>(p)->next_dead;
 }
 
-void free_dead(Shared* p) {
-    switch (p->kind) {
-    case ObjKind::Table: {
-        auto* t = static_cast<Table*>(p);
-        t->clear_refs();
-        Table::free(t);
-        return;
-    }
-    case ObjKind::LuaClosure: {
-        auto* c = static_cast<LuaClosure*>(p);
-        c->clear_refs();
-        LuaClosure::free(c);
-        return;
-    }
-    case ObjKind::Upvalue: {
-        auto* u = static_cast<Upvalue*>(p);
-        u->clear_refs();
-        Upvalue::free(u);
-        return;
-    }
-    case ObjKind::FuncProto:
-        delete static_cast<FuncProto*>(p);
-        return;
-    default:
-        return;
-    }
-}
-
 bool can_cycle(const Shared* p) {
     return p->kind == ObjKind::Table || p->kind == ObjKind::LuaClosure || p->kind == ObjKind::Upvalue;
 }
@@ -65,6 +37,27 @@ void clear_refs(Shared* p) {
         return;
     case ObjKind::Upvalue:
         static_cast<Upvalue*>(p)->clear_refs();
+        return;
+    default:
+        return;
+    }
+}
+
+// A dead object lets go of what it holds, then its memory goes.
+void free_dead(Shared* p) {
+    clear_refs(p);
+    switch (p->kind) {
+    case ObjKind::Table:
+        Table::free(static_cast<Table*>(p));
+        return;
+    case ObjKind::LuaClosure:
+        LuaClosure::free(static_cast<LuaClosure*>(p));
+        return;
+    case ObjKind::Upvalue:
+        Upvalue::free(static_cast<Upvalue*>(p));
+        return;
+    case ObjKind::FuncProto:
+        delete static_cast<FuncProto*>(p);
         return;
     default:
         return;

@@ -26,7 +26,19 @@ public:
     Value index_array(std::int64_t i) const;
     // The stored value for a key that is not an integer, or null.
     const Value* find(const Value& key) const {
-        return key.kind() == Kind::ShortString ? find_short(key) : find_other(key);
+        if (key.kind() == Kind::ShortString) return find_short(key);
+        return key.is_string() ? find_string(key) : find_other(key);
+    }
+    // The same for a string key of any length, inline.
+    [[gnu::always_inline]] Value* find_string(const Value& key) const {
+        if (nsize_ == 0) return nullptr;
+        Node* n = &node_[key.string_hash() & (nsize_ - 1)];
+        if (!n->used) return nullptr;
+        for (;;) {
+            if (n->key.same_string(key)) return &n->val;
+            if (n->next == 0) return nullptr;
+            n += n->next;
+        }
     }
     // The same for a short string key: the common field name, looked up inline.
     [[gnu::always_inline]] Value* find_short(const Value& key) const {

@@ -83,7 +83,7 @@ std::uint64_t hash_bytes(std::string_view s) {
 }
 
 // A string's hash as its record keeps it: 32 bits, never 0, which marks "not yet computed".
-std::uint32_t string_hash(std::string_view s) { return static_cast<std::uint32_t>(hash_bytes(s)) | 1u; }
+std::uint32_t bytes_hash(std::string_view s) { return static_cast<std::uint32_t>(hash_bytes(s)) | 1u; }
 
 void append_identity(std::uint64_t id, std::string& out) {
     char buf[2 + 16] = {'0', 'x'};
@@ -204,15 +204,11 @@ std::size_t Value::hash() const {
     }
     case Kind::ShortString:
         return short_string_hash();
-    case Kind::MiddleString: {
-        auto* m = static_cast<MiddleStr*>(u_.p);
-        if (m->hash == 0) m->hash = string_hash(as_string());
-        return m->hash;
-    }
+    case Kind::MiddleString:
     case Kind::LongString: {
-        auto* l = static_cast<LongStr*>(u_.p);
-        if (l->hash == 0) l->hash = string_hash(as_string());
-        return l->hash;
+        auto* str = static_cast<SharedStr*>(u_.p);
+        if (str->hash == 0) str->hash = bytes_hash(as_string());
+        return str->hash;
     }
     case Kind::NativeFunction:
         return hash_word(reinterpret_cast<std::uintptr_t>(u_.fn));

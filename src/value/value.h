@@ -46,19 +46,23 @@ using NativeFn = std::int32_t (*)(ExeState&);
 inline constexpr std::size_t short_max = 14;
 inline constexpr std::size_t middle_max = 47;
 
-// A middle string: the header (its `small` byte is the length), the hash, then the bytes.
-struct MiddleStr final : Shared {
-    MiddleStr() : Shared(ObjKind::MiddleStr) {}
+// The shared string records start alike: the header, then the string's hash.
+struct SharedStr : Shared {
+    explicit SharedStr(ObjKind k) : Shared(k) {}
     std::uint32_t hash = 0; // 0 until first needed
+};
+
+// A middle string: the header (its `small` byte is the length), the hash, then the bytes.
+struct MiddleStr final : SharedStr {
+    MiddleStr() : SharedStr(ObjKind::MiddleStr) {}
     std::size_t size() const { return small; }
     char* data() { return reinterpret_cast<char*>(this + 1); }
     const char* data() const { return reinterpret_cast<const char*>(this + 1); }
     static std::size_t bytes_for(std::size_t len) { return sizeof(MiddleStr) + len; }
 };
 
-struct LongStr final : Shared {
-    explicit LongStr(std::size_t n) : Shared(ObjKind::LongStr), len(n) {}
-    std::uint32_t hash = 0; // 0 until first needed
+struct LongStr final : SharedStr {
+    explicit LongStr(std::size_t n) : SharedStr(ObjKind::LongStr), len(n) {}
     std::size_t len;
     char* data() { return reinterpret_cast<char*>(this + 1); }
     const char* data() const { return reinterpret_cast<const char*>(this + 1); }
@@ -221,6 +225,19 @@ public:
         std::memcpy(w, this, sizeof w);
         std::uint64_t h = ((w[0] ^ hash_seed) * 0x9e3779b97f4a7c15ULL ^ w[1]) * 0xc2b2ae3d27d4eb4fULL;
         return h ^ (h >> 32);
+    }
+    // The hash of a string value (any of the three kinds), inline once a shared string keeps
+    // its hash.
+    [[gnu::always_inline]] std::size_t string_hash() const {
+        if (kind_ == Kind::ShortString) return short_string_hash();
+        std::uint32_t h = static_cast<const SharedStr*>(u_.p)->hash;
+        return h != 0 ? h : hash();
+    }
+    // For a string value: whether `o` is the same string.
+    [[gnu::always_inline]] bool same_string(const Value& o) const {
+        if (kind_ != o.kind_) return false;
+        if (kind_ == Kind::ShortString) return same_short_string(o);
+        return u_.p == o.u_.p || *this == o;
     }
     // Both the same short string: the whole record compares, since unused bytes are zero.
     bool same_short_string(const Value& o) const { return std::memcmp(this, &o, sizeof(Value)) == 0; }

@@ -116,16 +116,30 @@ std::int64_t int_limit(double limit, std::int64_t step, bool& skip) {
     return v.is_int() ? static_cast<double>(v.as_int()) : v.as_float();
 }
 
-// A store with a constant key. To a field the table already has, it is the lookup and the
-// store, inline.
+// A store with a key that is not an integer. To a string field the table already has, it is
+// the lookup and the store, inline.
 [[gnu::always_inline]] inline void set_field(const Value& t, const Value& key, const Value& v) {
-    if (t.is_table() && key.kind() == Kind::ShortString) {
-        if (Value* slot = t.as_table()->find_short(key)) {
+    if (t.is_table() && key.is_string()) {
+        const Table* table = t.as_table();
+        Value* slot = key.kind() == Kind::ShortString ? table->find_short(key) : table->find_string(key);
+        if (slot) {
             *slot = v;
             return;
         }
     }
     new_index(t, Value(key), Value(v));
+}
+
+// A read with any key; a string goes straight to the hash part.
+[[gnu::always_inline]] inline Value get_field(const Value& t, const Value& key) {
+    if (!t.is_table()) [[unlikely]]
+        fatal("not yet implemented: meta __index");
+    const Table* table = t.as_table();
+    if (key.is_string()) {
+        const Value* v = key.kind() == Kind::ShortString ? table->find_short(key) : table->find_string(key);
+        return v ? *v : Value();
+    }
+    return table->index(key);
 }
 
 // Stores with an integer key, or any key: into the array part inline where it has the slot or
@@ -136,23 +150,10 @@ std::int64_t int_limit(double limit, std::int64_t step, bool& skip) {
 }
 
 [[gnu::always_inline]] inline void set_index(const Value& t, const Value& key, const Value& v) {
-    if (key.is_int()) {
+    if (key.is_int())
         set_int(t, key.as_int(), v);
-        return;
-    }
-    new_index(t, Value(key), Value(v));
-}
-
-// A read with a constant key: mostly a string, so straight to the hash part.
-[[gnu::always_inline]] inline Value get_field(const Value& t, const Value& key) {
-    if (!t.is_table()) [[unlikely]]
-        fatal("not yet implemented: meta __index");
-    const Table* table = t.as_table();
-    if (key.kind() == Kind::ShortString) {
-        const Value* v = table->find_short(key);
-        return v ? *v : Value();
-    }
-    return table->index(key);
+    else
+        set_field(t, key, v);
 }
 
 } // namespace
@@ -522,7 +523,7 @@ void ExeState::run() {
                         break;
                     }
                 }
-                store(DST(IA), index(t, key));
+                store(DST(IA), get_field(t, key));
                 break;
             }
             case Op::GetField: {

@@ -135,6 +135,16 @@ def test_functions_and_tables_print_with_identity(run_ok):
     assert many == ["table: 0x16"]
 
 
+def test_identities_start_afresh_in_every_run(lua_file):
+    # Two runs in one process print the same bytes.
+    import tarn
+
+    script = lua_file("print({}, function() return 1 end)\n")
+    first, second = tarn.run(script), tarn.run(script)
+    assert first.error is None and first.output == second.output
+    assert b"\ntable: 0x4\tfunction: 0x2\n" in first.output
+
+
 @pytest.mark.parametrize(
     "setup, message",
     [

@@ -46,6 +46,7 @@ void run_script(const std::string& path, std::size_t memory_limit) {
               "Error { kind: InvalidInput, message: \"file name contained an unexpected NUL byte\" }");
     }
     out().begin_run();
+    reset_identities();
     memory::RunCeiling ceiling(memory_limit);
     RunEnd end;
     Rc<FuncProto> main = load(std::make_unique<FileReader>(path));

@@ -71,26 +71,12 @@ void Table::free(Table* t) {
 }
 
 Value* Table::find_int(std::int64_t i) const {
-    if (!node_) return nullptr;
     const Value key = Value::integer(i);
-    Node* n = main_position(key);
-    if (!n->used) return nullptr;
-    for (;;) {
-        if (n->key.is_int() ? n->key.as_int() == i : n->key == key) return &n->val;
-        if (n->next == 0) return nullptr;
-        n += n->next;
-    }
+    return walk(key.hash(), [&](const Value& k) { return k.is_int() ? k.as_int() == i : k == key; });
 }
 
 const Value* Table::find_other(const Value& key) const {
-    if (!node_) return nullptr;
-    Node* n = main_position(key);
-    if (!n->used) return nullptr;
-    for (;;) {
-        if (n->key == key) return &n->val;
-        if (n->next == 0) return nullptr;
-        n += n->next;
-    }
+    return walk(key.hash(), [&](const Value& k) { return k == key; });
 }
 
 Value Table::index_array(std::int64_t i) const {

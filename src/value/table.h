@@ -25,31 +25,13 @@ public:
     Value index(const Value& key) const;
     Value index_array(std::int64_t i) const;
     // The stored value for a key that is not an integer, or null.
-    const Value* find(const Value& key) const {
-        if (key.kind() == Kind::ShortString) return find_short(key);
-        return key.is_string() ? find_string(key) : find_other(key);
-    }
-    // The same for a string key of any length, inline.
+    const Value* find(const Value& key) const { return key.is_string() ? find_string(key) : find_other(key); }
+    // The same for a string key, inline: a short string (the common field name) is hashed and
+    // compared as its two words.
     [[gnu::always_inline]] Value* find_string(const Value& key) const {
-        if (nsize_ == 0) return nullptr;
-        Node* n = &node_[key.string_hash() & (nsize_ - 1)];
-        if (!n->used) return nullptr;
-        for (;;) {
-            if (n->key.same_string(key)) return &n->val;
-            if (n->next == 0) return nullptr;
-            n += n->next;
-        }
-    }
-    // The same for a short string key: the common field name, looked up inline.
-    [[gnu::always_inline]] Value* find_short(const Value& key) const {
-        if (nsize_ == 0) return nullptr;
-        Node* n = &node_[key.short_string_hash() & (nsize_ - 1)];
-        if (!n->used) return nullptr;
-        for (;;) {
-            if (n->key.same_short_string(key)) return &n->val;
-            if (n->next == 0) return nullptr;
-            n += n->next;
-        }
+        if (key.kind() == Kind::ShortString)
+            return walk(key.short_string_hash(), [&](const Value& k) { return k.same_short_string(key); });
+        return walk(key.string_hash(), [&](const Value& k) { return k.same_string(key); });
     }
     // Writes (the placement rule for integer keys).
     void new_index(Value key, Value v);
@@ -102,6 +84,17 @@ private:
     void hash_set(Value key, Value v);
     void insert(Value key, Value v);
     Node* main_position(const Value& key) const { return &node_[key.hash() & (nsize_ - 1)]; }
+    // The value of the key found along the chain of the main position for `hash` by `same`.
+    template <class Same> [[gnu::always_inline]] Value* walk(std::size_t hash, Same same) const {
+        if (nsize_ == 0) return nullptr;
+        Node* n = &node_[hash & (nsize_ - 1)];
+        if (!n->used) return nullptr;
+        for (;;) {
+            if (same(n->key)) return &n->val;
+            if (n->next == 0) return nullptr;
+            n += n->next;
+        }
+    }
     Node* free_node();
     void resize_hash(std::size_t nodes);
 

@@ -120,9 +120,7 @@ std::int64_t int_limit(double limit, std::int64_t step, bool& skip) {
 // the lookup and the store, inline.
 [[gnu::always_inline]] inline void set_field(const Value& t, const Value& key, const Value& v) {
     if (t.is_table() && key.is_string()) {
-        const Table* table = t.as_table();
-        Value* slot = key.kind() == Kind::ShortString ? table->find_short(key) : table->find_string(key);
-        if (slot) {
+        if (Value* slot = t.as_table()->find_string(key)) {
             *slot = v;
             return;
         }
@@ -136,7 +134,7 @@ std::int64_t int_limit(double limit, std::int64_t step, bool& skip) {
         fatal("not yet implemented: meta __index");
     const Table* table = t.as_table();
     if (key.is_string()) {
-        const Value* v = key.kind() == Kind::ShortString ? table->find_short(key) : table->find_string(key);
+        const Value* v = table->find_string(key);
         return v ? *v : Value();
     }
     return table->index(key);

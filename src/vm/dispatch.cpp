@@ -7,8 +7,9 @@
 //     it, and a value taken from a register is a copy or a reference that no write, call or
 //     cut may outlive.
 //  2. The output cursor lives in the local `cur`: hand it back to the writer (SYNC_OUT) before
-//     anything else writes output (natives), and take it again after (LOAD_OUT). An exception
-//     hands it back on its way out.
+//     anything else writes output, and take it again after (LOAD_OUT); natives are called
+//     through call_native(new_base, cur), which does both. An exception hands it back on its
+//     way out.
 //  3. Entering or leaving a Lua frame may reallocate `frames_` and changes every cached
 //     frame value: save ip into the frame before, and reload with LOAD_FRAME after.
 //  4. Table stores, cuts of the stack and cell closing release values, which may free other
@@ -281,6 +282,16 @@ template <ArithOp op>
     store(dst, arith(op, a, Value::integer(y)));
 }
 
+// A native call from the loop: natives write output, so the loop's cursor goes to the writer
+// for the call and comes back after it.
+[[gnu::always_inline]] inline std::size_t ExeState::call_native(std::size_t new_base, char*& cur) {
+    Output& output = out();
+    output.set_cursor(cur);
+    std::size_t n = call_native(new_base);
+    cur = output.cursor();
+    return n;
+}
+
 // The calls of Call and CallSet: the callee in *func with narg as the instructions have it.
 // A Lua callee gets its frame (true: the loop goes on in it); a native runs at once, and its
 // results complete the instruction here (false). `cur` and `ip` are the loop's own.
@@ -295,14 +306,9 @@ template <ArithOp op>
         enter_lua(func);
         return true;
     case Kind::NativeFunction:
-    case Kind::NativeClosure: {
-        Output& output = out();
-        output.set_cursor(cur);
-        std::size_t n = call_native(index_of(func) + 1);
-        cur = output.cursor();
-        ip += finish_call(ip->code, frame_->base, n);
+    case Kind::NativeClosure:
+        ip += finish_call(ip->code, frame_->base, call_native(index_of(func) + 1, cur));
         return false;
-    }
     default:
         fatal("invalid function: " + fn.quoted());
     }
@@ -654,10 +660,7 @@ void ExeState::run() {
                 at(b + 1);
                 at(b + 2);
                 if (k == Kind::NativeFunction || k == Kind::NativeClosure) {
-                    SYNC_OUT();
-                    std::size_t n = call_native(b + 1);
-                    LOAD_OUT();
-                    ip += finish_call(ip->code, FB, n);
+                    ip += finish_call(ip->code, FB, call_native(b + 1, cur));
                     break;
                 }
                 // A Lua iterator runs on copies of the loop's three registers, so whatever it
@@ -710,10 +713,7 @@ void ExeState::run() {
                 switch (fn.kind()) {
                 case Kind::NativeFunction:
                 case Kind::NativeClosure: {
-                    SYNC_OUT();
-                    std::size_t n = call_native(fb);
-                    LOAD_OUT();
-                    if (!return_to_caller(n)) {
+                    if (!return_to_caller(call_native(fb, cur))) {
                         SYNC_OUT();
                         return;
                     }

@@ -86,6 +86,7 @@ private:
     void check_room(std::size_t new_top);
     void collect_varargs(CallFrame& f, std::size_t fixed_top);
     std::size_t call_native(std::size_t new_base);
+    std::size_t call_native(std::size_t new_base, char*& cur);
     std::ptrdiff_t finish_call(ByteCode ci, std::size_t fbase, std::size_t n);
     std::ptrdiff_t finish_loop_call(ByteCode ci, std::size_t fbase, std::size_t n);
     // The results of Return first, count: their number, on top of the stack.

@@ -70,16 +70,16 @@ void Output::begin_run() {
     if (::fstat(1, &st) == 0 && S_ISFIFO(st.st_mode)) ::fcntl(1, F_SETPIPE_SZ, static_cast<int>(capacity));
 }
 
-void Output::flush() {
+void Output::drain(bool may_stop) {
     auto n = static_cast<std::size_t>(cur_ - buf_);
     cur_ = buf_;
-    write_all(buf_, n, false);
+    write_all(buf_, n, may_stop);
 }
 
+void Output::flush() { drain(false); }
+
 void Output::flush_or_stop() {
-    auto n = static_cast<std::size_t>(cur_ - buf_);
-    cur_ = buf_;
-    write_all(buf_, n, true);
+    drain(true);
     // The error stays recorded, so the rest of this run's output is dropped quietly.
     if (error_ != 0) fatal(output_error_message(error_));
     poll_host();

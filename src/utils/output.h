@@ -53,6 +53,8 @@ public:
 
 private:
     void spill(const char* p, std::size_t n);
+    // Writes the buffered bytes out and empties the buffer.
+    void drain(bool may_stop);
     void write_all(const char* p, std::size_t n, bool may_stop);
 
     char* cur_ = buf_;

@@ -15,13 +15,13 @@ namespace tarn {
 
 class ExeState;
 class Table;
+class NativeClosure;
+class LuaClosure;
+struct FuncProto;
 
 // Random for each process, so no script can rely on hash values or craft keys that collide on
 // purpose.
 extern const std::uint64_t hash_seed;
-class NativeClosure;
-class LuaClosure;
-struct FuncProto;
 
 // Ordered so that the string kinds are one range and the shared kinds the range after
 // ShortString: `is_string` and `is_shared` are single comparisons.
@@ -156,18 +156,14 @@ public:
         return v;
     }
 
-    // In-place number stores for the machine's hot paths: writing the fields directly avoids
-    // building a temporary whose 16-byte copy would stall on store forwarding.
     // Makes the value nil, releasing what it held.
     [[gnu::always_inline]] void clear() {
-        if (is_shared()) {
-            Shared* p = u_.p;
-            kind_ = Kind::Nil;
-            release(p);
-            return;
-        }
+        Shared* old = shared_or_null();
         kind_ = Kind::Nil;
+        if (old) release(old);
     }
+    // In-place number stores for the machine's hot paths: writing the fields directly avoids
+    // building a temporary whose 16-byte copy would stall on store forwarding.
     [[gnu::always_inline]] void set_int(std::int64_t i) {
         Shared* old = shared_or_null();
         kind_ = Kind::Integer;

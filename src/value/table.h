@@ -29,9 +29,13 @@ public:
     // The same for a string key, inline: a short string (the common field name) is hashed and
     // compared as its two words.
     [[gnu::always_inline]] Value* find_string(const Value& key) const {
-        if (key.kind() == Kind::ShortString)
-            return walk(key.short_string_hash(), [&](const Value& k) { return k.same_short_string(key); });
-        return walk(key.string_hash(), [&](const Value& k) { return k.same_string(key); });
+        // The comparisons are forced inline: left to itself the compiler calls them out of line.
+        auto same_short = [&](const Value& k) __attribute__((always_inline)) {
+            return k.same_short_string(key);
+        };
+        auto same = [&](const Value& k) __attribute__((always_inline)) { return k.same_string(key); };
+        if (key.kind() == Kind::ShortString) return walk(key.short_string_hash(), same_short);
+        return walk(key.string_hash(), same);
     }
     // Writes (the placement rule for integer keys).
     void new_index(Value key, Value v);

@@ -19,6 +19,9 @@ namespace {
 // writer.
 Output the_output;
 
+// How long a write to a full non-blocking descriptor waits before it asks the host again.
+constexpr int blocked_wait_ms = 20;
+
 } // namespace
 
 Output& out() { return the_output; }
@@ -52,9 +55,15 @@ void Output::write_all(const char* p, std::size_t n, bool may_stop) {
             continue;
         }
         if (e == EAGAIN || e == EWOULDBLOCK) {
-            // A non-blocking descriptor: wait until it takes more instead of spinning.
+            // A non-blocking descriptor: wait until it takes more instead of spinning, asking
+            // the host at every signal and every few milliseconds meanwhile (a signal may go
+            // to another thread and never interrupt this wait).
             pollfd fd{1, POLLOUT, 0};
-            ::poll(&fd, 1, -1);
+            int ready = ::poll(&fd, 1, blocked_wait_ms);
+            if (ready <= 0 && host_poll && host_poll(ready < 0)) {
+                error_ = EINTR;
+                if (may_stop) throw Interrupted{};
+            }
             continue;
         }
         error_ = e;

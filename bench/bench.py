@@ -1,9 +1,13 @@
 """Benchmarks, run on demand (never from the tests): python bench/bench.py [--quick] [--compare]
 
 1. --compare: the programs of bench/programs, run by tarn (traced, standard output to
-   /dev/null, Python start-up included) and by the reference lua5.4 (untraced) alternately,
-   several times; prints each program's median times, their ratio, and the median and worst
-   ratio. Before timing, both interpreters' program output is checked to agree.
+   /dev/null, Python start-up included; then again in the output-only mode, -q) and by the
+   reference lua5.4 (untraced) alternately, several times; prints each program's median CPU
+   times (user + system of the child), their ratio with and without the start-up of an empty
+   script, and the median and worst ratio. Before timing, both interpreters' program output is
+   checked to agree.
+   --callgrind: instructions per trace line for every program, traced and output-only, beside
+   lua5.4's (needs valgrind; repeatable on a busy machine).
 2. Traced instructions per second for a tight numeric loop and for call-heavy code, standard
    output to /dev/null. The number of executed instructions is counted by running the same
    script at two small sizes with the trace piped and counted; the scripts are linear in their
@@ -76,21 +80,45 @@ def tarn_cmd(script: Path) -> List[str]:
     return [sys.executable, "-c", CHILD, str(script)]
 
 
+QUIET_CHILD = r"""
+import sys
+from tarn import _core
+_core.run(sys.argv[1], mode="quiet")
+"""
+
+
+def quiet_cmd(script: Path) -> List[str]:
+    """The output-only mode in process, without the command line's start-up."""
+    return [sys.executable, "-c", QUIET_CHILD, str(script)]
+
+
 def write(directory: Path, name: str, text: str) -> Path:
     path = directory / name
     path.write_text(text)
     return path
 
 
-def timed(cmd: List[str], stdout=None) -> float:
-    """Wall time of one run, standard output to /dev/null unless given."""
+def measured(cmd: List[str], stdout=None) -> Tuple[float, float]:
+    """Wall time and CPU time (user + system, of the child alone) of one run, standard output to
+    /dev/null unless given. CPU time is the figure to compare on a shared machine: wall time
+    swings with whatever else runs there."""
     with open(os.devnull, "wb") as devnull:
         start = time.perf_counter()
-        proc = subprocess.run(cmd, stdout=stdout or devnull, stderr=subprocess.PIPE)
+        proc = subprocess.Popen(cmd, stdout=stdout or devnull, stderr=subprocess.PIPE)
+        assert proc.stderr is not None
+        err = proc.stderr.read()
+        _, status, usage = os.wait4(proc.pid, 0)
         elapsed = time.perf_counter() - start
+        proc.returncode = os.waitstatus_to_exitcode(status) if hasattr(os, "waitstatus_to_exitcode") else status
+        proc.stderr.close()
     if proc.returncode != 0:
-        raise RuntimeError(proc.stderr.decode("utf-8", "replace").strip())
-    return elapsed
+        raise RuntimeError(err.decode("utf-8", "replace").strip())
+    return elapsed, usage.ru_utime + usage.ru_stime
+
+
+def timed(cmd: List[str], stdout=None) -> float:
+    """CPU time of one run (see `measured`)."""
+    return measured(cmd, stdout)[1]
 
 
 def program_output(text: bytes) -> bytes:
@@ -99,29 +127,95 @@ def program_output(text: bytes) -> bytes:
     return b"".join(line for line in text.splitlines(keepends=True) if not line.startswith(machine))
 
 
-def bench_compare(repeat: int) -> None:
+def bench_compare(repeat: int, quiet: bool = False) -> None:
     if not LUA:
         print("Comparison with lua5.4: skipped (lua5.4 is not installed)\n")
         return
-    print(f"tarn (traced, to /dev/null) against lua5.4 (untraced), median of {repeat} alternating runs:")
+    flags = ["-q"] if quiet else []
+    what = "output only (-q)" if quiet else "traced, to /dev/null"
+    probe = subprocess.run([sys.executable, "-m", "tarn", *flags, os.devnull], capture_output=True)
+    if probe.returncode != 0:
+        print(f"tarn ({what}): skipped, the command line refused it\n")
+        return
+    print(f"tarn ({what}) against lua5.4 (untraced), CPU time (user + system), median of {repeat} alternating runs:")
     ratios: List[float] = []
+    net_ratios: List[float] = []
+    with tempfile.NamedTemporaryFile(suffix=".lua") as empty:
+        start_tarn = statistics.median(timed([sys.executable, "-m", "tarn", *flags, empty.name]) for _ in range(repeat))
+        start_lua = statistics.median(timed([LUA, empty.name]) for _ in range(repeat))
     for program in sorted(PROGRAMS.glob("*.lua")):
-        ours = subprocess.run([sys.executable, "-m", "tarn", str(program)], capture_output=True, check=True).stdout
+        ours = subprocess.run([sys.executable, "-m", "tarn", *flags, str(program)], capture_output=True, check=True).stdout
         theirs = subprocess.run([LUA, str(program)], capture_output=True, check=True).stdout
-        if program_output(ours) != theirs:
+        if (ours if quiet else program_output(ours)) != theirs:
             raise RuntimeError(f"{program.name}: tarn and lua5.4 print different program output")
         t_tarn: List[float] = []
         t_lua: List[float] = []
+        w_tarn: List[float] = []
+        w_lua: List[float] = []
         for _ in range(repeat):
-            t_tarn.append(timed([sys.executable, "-m", "tarn", str(program)]))
-            t_lua.append(timed([LUA, str(program)]))
+            wall, cpu = measured([sys.executable, "-m", "tarn", *flags, str(program)])
+            t_tarn.append(cpu)
+            w_tarn.append(wall)
+            wall, cpu = measured([LUA, str(program)])
+            t_lua.append(cpu)
+            w_lua.append(wall)
         ratio = statistics.median(t_tarn) / statistics.median(t_lua)
+        net = max(statistics.median(t_tarn) - start_tarn, 1e-9) / max(statistics.median(t_lua) - start_lua, 1e-9)
         ratios.append(ratio)
+        net_ratios.append(net)
         print(
             f"  {program.stem:<10} tarn {statistics.median(t_tarn):6.3f} s   lua5.4 {statistics.median(t_lua):6.3f} s"
-            f"   ratio {ratio:5.2f}"
+            f"   ratio {ratio:5.2f}   start-up subtracted {net:5.2f}"
+            f"   (wall {statistics.median(w_tarn):6.3f} / {statistics.median(w_lua):6.3f} s)"
         )
-    print(f"  median ratio {statistics.median(ratios):.2f}, worst {max(ratios):.2f}\n")
+    print(
+        f"  median ratio {statistics.median(ratios):.2f}, worst {max(ratios):.2f};"
+        f" start-up subtracted: median {statistics.median(net_ratios):.2f}, worst {max(net_ratios):.2f}"
+        f" (start-up: tarn {start_tarn * 1000:.1f} ms, lua5.4 {start_lua * 1000:.1f} ms)\n"
+    )
+
+
+VALGRIND = shutil.which("valgrind")
+
+
+def callgrind_total(cmd: List[str]) -> int:
+    """Instructions executed by the command, counted by callgrind (children not followed)."""
+    with tempfile.TemporaryDirectory(prefix="tarn-cg-") as tmp:
+        out = Path(tmp) / "cg.out"
+        with open(os.devnull, "wb") as devnull:
+            subprocess.run(
+                [VALGRIND, "--tool=callgrind", f"--callgrind-out-file={out}", *cmd],
+                stdout=devnull,
+                stderr=subprocess.DEVNULL,
+                check=True,
+            )
+        for line in out.read_text().splitlines():
+            if line.startswith("summary:") or line.startswith("totals:"):
+                return int(line.split()[1])
+    raise RuntimeError("callgrind wrote no totals")
+
+
+def bench_callgrind() -> None:
+    """Instructions per executed trace line (start-up subtracted) for every program, beside
+    lua5.4's instructions for the same program; repeatable whatever else the machine does."""
+    if not VALGRIND:
+        print("Instruction counts: skipped (valgrind is not installed)\n")
+        return
+    print("Instruction counts (callgrind, start-up subtracted), per trace line:")
+    with tempfile.NamedTemporaryFile(suffix=".lua") as empty:
+        base = callgrind_total(tarn_cmd(Path(empty.name)))
+        base_quiet = callgrind_total(quiet_cmd(Path(empty.name)))
+        base_lua = callgrind_total([LUA, empty.name]) if LUA else 0
+    for program in sorted(PROGRAMS.glob("*.lua")):
+        lines = count_instructions(program)
+        traced = callgrind_total(tarn_cmd(program)) - base
+        quiet = callgrind_total(quiet_cmd(program)) - base_quiet
+        row = f"  {program.stem:<10} {lines:>11,} lines  traced {traced / lines:6.1f}  output only {quiet / lines:6.1f}"
+        if LUA:
+            theirs = callgrind_total([LUA, str(program)]) - base_lua
+            row += f"  lua5.4 {theirs / lines:6.1f}  (ratios {traced / theirs:4.2f} / {quiet / theirs:4.2f})"
+        print(row)
+    print()
 
 
 def count_instructions(script: Path) -> int:
@@ -249,16 +343,22 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="smaller sizes, one repetition")
     parser.add_argument("--compare", action="store_true", help="only the comparison with lua5.4")
     parser.add_argument("--repeat", type=int, help="repetitions of each timing")
+    parser.add_argument("--callgrind", action="store_true", help="only the instruction counts (needs valgrind)")
     args = parser.parse_args()
     repeat = args.repeat or (1 if args.quick else 5)
     if args.compare:
         bench_compare(repeat)
+        bench_compare(repeat, quiet=True)
+        return
+    if args.callgrind:
+        bench_callgrind()
         return
     size = 200_000 if args.quick else 20_000_000
     with tempfile.TemporaryDirectory(prefix="tarn-bench-") as tmp:
         directory = Path(tmp)
         if not args.quick:
             bench_compare(repeat)
+            bench_compare(repeat, quiet=True)
         bench_throughput(directory, size, min(repeat, 3))
         bench_output(directory, size, min(repeat, 3))
         bench_startup(repeat)

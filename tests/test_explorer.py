@@ -226,6 +226,33 @@ def go_to(driver, step: int):
                           "s.dispatchEvent(new Event('input'))", step)
 
 
+def test_steps_deep_in_long_listings_come_into_view(browser, tmp_path):
+    functions = [
+        {"name": f"f{f}", "first_line": 1, "last_line": 900, "calls": 1,
+         "instructions": [{"index": i, "text": f"Move({i % 200}, 1)", "line": 3 * i + 1, "count": 1} for i in range(300)]}
+        for f in range(3)
+    ]
+    profile = {"total": 900, "functions": functions, "lines": {}, "opcodes": {"Move": 900}}
+    steps = [[2, 250, 0], [0, 5, 0], [1, 299, 0]]
+    source = b"".join(b"x = %d\n" % n for n in range(900))
+    page = tmp_path / "long.html"
+    page.write_text(render_page(build_page_data(source, "long.lua", result_dict(profile, steps), b"")), encoding="utf-8")
+    open_page(browser, page)
+    for row_id, line in [("I2-250", 751), ("I0-5", 16), ("I1-299", 898)]:
+        # Inside its pane, below the sticky function header, and its source line too.
+        assert marked(browser, "cur") == [row_id, f"L{line}"]
+        for element, pane in [(row_id, "listings"), (f"L{line}", "source")]:
+            box = browser.execute_script(
+                "const r = document.getElementById(arguments[0]).getBoundingClientRect(),"
+                " p = document.getElementById(arguments[1]).getBoundingClientRect(),"
+                " h = document.getElementById(arguments[0]).closest('.fn');"
+                " return [r.top, r.bottom, p.top, p.bottom, h ? h.querySelector('h3').getBoundingClientRect().bottom : p.top]",
+                element, pane)
+            top, bottom, pane_top, pane_bottom, header_bottom = box
+            assert pane_top <= header_bottom <= top and bottom <= pane_bottom, (element, box)
+        browser.find_element("id", "next").click()
+
+
 def test_screenshot_is_not_blank_in_either_scheme(browser, fib_run, tmp_path):
     open_page(browser, fib_page(fib_run, tmp_path))
     backgrounds = []
@@ -270,6 +297,8 @@ def test_hostile_source_renders_as_text(browser, tmp_path):
     assert browser.find_element("id", "path").text == "<b>p</b>.lua"
     assert "The run stopped: </script><i>boom" in browser.find_element("id", "stop").text
     assert "err" in classes(browser, "L2")
+    # Every step was recorded, so the last one is where the run stopped.
+    assert browser.find_element("id", "stepinfo").text.endswith("the run stopped here")
 
 
 def test_run_without_profile_or_steps(browser, tmp_path):

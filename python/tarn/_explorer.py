@@ -18,6 +18,10 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence
 
 from ._profile import split_lines
 
+# How many steps a page shows unless asked otherwise: enough to follow a run's start, few enough
+# that the page stays small whatever the length of the run.
+DEFAULT_STEPS = 10_000
+
 # The most program output a page carries (in characters): the steps are capped by the run, but
 # a few steps can print a great deal.
 MAX_PAGE_OUTPUT = 1 << 20

@@ -158,6 +158,17 @@ def open_page(driver, page: Path):
     assert severe == []
 
 
+def off_legend(driver) -> list:
+    """The source rows whose shade stands in the legend for a range without their count."""
+    return driver.execute_script(r"""
+      const ranges = {}, shade = e => [...e.classList].find(c => /^h\d$/.test(c));
+      document.querySelectorAll('#legend .sw').forEach(s => {
+        const m = s.title.replace(/,/g, '').match(/\d+/g) || ['0']; ranges[shade(s)] = [+m[0], +(m[1] || m[0])]; });
+      return [...document.querySelectorAll('#source .row')].filter(r => r.querySelector('.cnt').textContent !== '')
+        .filter(r => { const c = +r.querySelector('.cnt').textContent.replace(/,/g, ''), g = ranges[shade(r)];
+                       return !g || c < g[0] || c > g[1]; }).map(r => r.id);""")
+
+
 def classes(driver, element_id: str) -> set:
     return set(driver.find_element("id", element_id).get_attribute("class").split())
 
@@ -178,6 +189,7 @@ def test_page_shows_source_listings_and_links(browser, fib_run, tmp_path):
     assert len(browser.find_elements("css selector", "#F0 .ins")) == 12
     assert len(browser.find_elements("css selector", "#F1 .ins")) == 13
     assert "h8" in classes(browser, "L7") and "h0" in classes(browser, "L8") and not classes(browser, "L9") & {"h0", "h1"}
+    assert off_legend(browser) == []
 
     # Selecting an instruction marks its source line; selecting a line marks its instructions.
     browser.find_element("id", "I0-9").click()
@@ -298,6 +310,7 @@ def test_hostile_source_renders_as_text(browser, tmp_path):
     assert browser.find_element("id", "path").text == "<b>p</b>.lua"
     assert "The run stopped: </script><i>boom" in browser.find_element("id", "stop").text
     assert "err" in classes(browser, "L2")
+    assert off_legend(browser) == []  # the hottest line ran once
     # Every step was recorded, so the last one is where the run stopped.
     assert browser.find_element("id", "stepinfo").text.endswith("the run stopped here")
 

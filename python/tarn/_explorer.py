@@ -121,15 +121,21 @@ def render_page(data: Mapping[str, Any], *, max_output: int = MAX_PAGE_OUTPUT) -
     output = full_output[:max_output]
     steps: List[List[int]] = [[int(s[0]), int(s[1]), int(s[2])] for s in data.get("steps") or ()]
     units = _utf16_offsets(output, [s[2] for s in steps])
+    length = _utf16_length(output)
+    carried = len(output.encode("utf-8", "surrogatepass"))
+    # A step that had printed more than the page carries points one past the carried output,
+    # so the page can say the output is cut there.
+    truncated = len(full_output) > len(output)
+    page_steps = [[s[0], s[1], length + 1 if truncated and s[2] > carried else units[s[2]]] for s in steps]
     error = data.get("error")
     page_data = {
         "path": _clean_text(str(data.get("path") or "")),
         "lines": split_lines(_clean_text(str(data.get("source") or ""))),
         "profile": data.get("profile"),
-        "steps": [[s[0], s[1], units[s[2]]] for s in steps],
+        "steps": page_steps,
         "output": output,
-        "outputLength": _utf16_length(output),
-        "outputTruncated": len(full_output) > len(output),
+        "outputLength": length,
+        "outputTruncated": truncated,
         "error": None
         if error is None
         else {

@@ -133,9 +133,21 @@ void prepare_trace(const std::vector<ByteCode>& code, const std::vector<std::uin
 
 } // namespace
 
+void FuncProto::prepare(bool annotate) {
+    if (lines.size() != byte_codes.size())
+        fatal("internal error: a function's line table does not match its code");
+    prepare_trace(byte_codes, lines, false, trace_text, instrs);
+    if (annotate) {
+        prepare_trace(byte_codes, lines, true, annotated_text, annotated_instrs);
+    } else {
+        annotated_text.clear();
+        annotated_instrs.clear();
+    }
+}
+
 void FuncProto::finish(bool annotate) {
     const std::size_t ncode = byte_codes.size();
-    if (lines.size() != ncode) fatal("internal error: a function's line table does not match its code");
+    if (instrs.size() != ncode + 1 || (annotate && annotated_instrs.size() != ncode + 1)) prepare(annotate);
     for (std::size_t pc = 0; pc < ncode; ++pc) {
         ByteCode i = byte_codes[pc];
         const Roles& r = op_roles[static_cast<int>(i.op)];
@@ -154,14 +166,6 @@ void FuncProto::finish(bool annotate) {
 
     max_stack = nparam;
     for (ByteCode i : byte_codes) max_stack = std::max(max_stack, registers_touched(i));
-
-    prepare_trace(byte_codes, lines, false, trace_text, instrs);
-    if (annotate) {
-        prepare_trace(byte_codes, lines, true, annotated_text, annotated_instrs);
-    } else {
-        annotated_text.clear();
-        annotated_instrs.clear();
-    }
 }
 
 std::string FuncProto::describe() const {
@@ -187,7 +191,22 @@ void FuncProto::print_listing(std::string& out, bool annotate) const {
         out += ')';
     }
     out += "]\nbyte_codes:\n";
-    for (std::size_t pc = 0; pc < byte_codes.size(); ++pc) {
+    const std::size_t ncode = byte_codes.size();
+    const std::vector<Instr>& prepared = annotate ? annotated_instrs : instrs;
+    if (prepared.size() == ncode + 1) {
+        // Each instruction was printed once already, into its trace line "  [pc]\tForm...\n":
+        // the listing line is the same without the brackets.
+        for (std::size_t pc = 0; pc < ncode; ++pc) {
+            const char* text = prepared[pc].text;
+            std::size_t digits = 1;
+            while (text[3 + digits] != ']') ++digits;
+            out.append("  ", 2);
+            out.append(text + 3, digits);
+            out.append(text + 4 + digits, prepared[pc].len - 4 - digits);
+        }
+        return;
+    }
+    for (std::size_t pc = 0; pc < ncode; ++pc) {
         out += "  ";
         out += std::to_string(pc);
         out += '\t';

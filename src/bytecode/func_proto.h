@@ -62,9 +62,12 @@ struct FuncProto final : Identified {
 
     // Checks every constant, upvalue and jump operand against what the function has (a
     // failure is a fault of the compiler, stopped here rather than trusted at run time), and
-    // prepares instrs, the trace lines and max_stack (and the annotated lines when asked).
-    // Called once, when the function is complete.
+    // prepares max_stack, and instrs with the trace lines (and the annotated ones when asked)
+    // unless `prepare` made them. Called once, when the function is complete.
     void finish(bool annotate = false);
+    // Prepares instrs and the trace lines (and the annotated ones when asked) alone, so that
+    // the listing can be copied from them before `finish` checks the code.
+    void prepare(bool annotate);
     // The listing: constants, upindexes and the numbered instructions; annotated, a header
     // line "; function NAME (CHUNK:FIRST-LAST)" first and each instruction's line after it.
     void print_listing(std::string& out, bool annotate = false) const;

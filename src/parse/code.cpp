@@ -333,6 +333,7 @@ Rc<FuncProto> ParseProto::chunk(Tok end) {
     fp_->last_line = end_line;
     if (fp_->name.empty()) fp_->name = "function <" + fp_->chunk_name + ":" + std::to_string(fp_->first_line) + ">";
     const CompileOptions& o = ctx_.options;
+    fp_->prepare(o.annotate);
     if (o.listing) {
         std::string listing;
         fp_->print_listing(listing, o.annotate);

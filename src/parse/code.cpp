@@ -324,7 +324,9 @@ Rc<FuncProto> ParseProto::chunk(Tok end) {
     if (last != end) fail_block_end(end);
     for (const GotoLabel& g : gotos_)
         if (g.pending) fail("goto " + g.name + " no destination");
+    // The end of a script that ends with a line break is on the last line that has text.
     std::uint32_t end_line = block_end_.line;
+    if (end == Tok::Eos && block_end_.col == 1 && end_line > 1) --end_line;
     close_backward_gotos();
     Level& lv = level();
     for (auto& [name, up] : lv.upvalues) fp_->upindexes.push_back(up);

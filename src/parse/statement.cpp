@@ -300,7 +300,9 @@ void ParseProto::local_function() {
     std::string written = name.s;
     declare_local(std::move(name.s));
     ExpDesc f = funcbody(false, std::move(written), line);
+    std::size_t from = pc();
     discharge(r, std::move(f));
+    for (std::size_t k = from; k < pc(); ++k) fp_->lines[k] = line;
 }
 
 void ParseProto::function_stat() {
@@ -326,7 +328,10 @@ void ParseProto::function_stat() {
         }
     }
     ExpDesc f = funcbody(method, std::move(written), line);
+    // The definition happens on the statement's first line, not at its `end`.
+    std::size_t from = pc();
     assign_var(std::move(target), std::move(f));
+    for (std::size_t k = from; k < pc(); ++k) fp_->lines[k] = line;
 }
 
 void ParseProto::return_stat() {

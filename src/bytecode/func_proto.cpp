@@ -169,7 +169,8 @@ void FuncProto::finish(bool annotate) {
 }
 
 std::string FuncProto::describe() const {
-    return name + " (" + chunk_name + ":" + std::to_string(first_line) + "-" + std::to_string(last_line) + ")";
+    return name + " (" + chunk_name + ":" + std::to_string(first_line) + "-" + std::to_string(last_line) +
+           ")";
 }
 
 void FuncProto::print_listing(std::string& out, bool annotate) const {

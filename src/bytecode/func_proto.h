@@ -42,7 +42,7 @@ struct FuncProto final : Identified {
     std::vector<std::uint32_t> lines;
     // As written: "fib", "t.m", "t:m", "main chunk", or "function <CHUNK:LINE>".
     std::string name;
-    std::string chunk_name; // the script's path as given, or the name of a text
+    std::string chunk_name;       // the script's path as given, or the name of a text
     std::uint32_t first_line = 0; // of `function` (1 for the main chunk)
     std::uint32_t last_line = 0;  // of `end` (of the end of the script for the main chunk)
     std::size_t nparam = 0;

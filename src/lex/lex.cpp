@@ -164,9 +164,7 @@ void Lex::expect(Tok t) {
     if (!(found == expected)) fail_expect(found, expected);
 }
 
-SourcePos Lex::pos() const {
-    return {line_, static_cast<std::uint32_t>(tok_start_ - line_start_ + 1)};
-}
+SourcePos Lex::pos() const { return {line_, static_cast<std::uint32_t>(tok_start_ - line_start_ + 1)}; }
 
 void Lex::fail(std::string message) const { fatal_at(pos(), std::move(message)); }
 
@@ -180,7 +178,8 @@ void Lex::skip_first_line() {
 }
 
 void fail_expect(const Token& found, const Token& expected) {
-    fatal_at({found.line, found.col}, "assertion `left == right` failed\n  left: " + found.str() + "\n right: " + expected.str());
+    fatal_at({found.line, found.col},
+             "assertion `left == right` failed\n  left: " + found.str() + "\n right: " + expected.str());
 }
 
 int Lex::next_byte() {

@@ -56,8 +56,8 @@ private:
 
     std::unique_ptr<FileReader> input_;
     static constexpr int no_peek = -3;
-    int peeked_ = no_peek; // a byte, FileReader::end_of_stream, FileReader::read_error, or no_peek
-    Token ahead_;          // Eos means empty
+    int peeked_ = no_peek;       // a byte, FileReader::end_of_stream, FileReader::read_error, or no_peek
+    Token ahead_;                // Eos means empty
     std::uint32_t line_ = 1;     // the line being read: the latest token's, between tokens
     std::size_t line_start_ = 0; // reader offset of the current line's first byte
     std::size_t tok_start_ = 0;  // reader offset of the latest token's first byte

@@ -333,7 +333,8 @@ Rc<FuncProto> ParseProto::chunk(Tok end) {
     ctx_.levels.pop_back();
     emit(ByteCode::none(Op::Return0), end_line);
     fp_->last_line = end_line;
-    if (fp_->name.empty()) fp_->name = "function <" + fp_->chunk_name + ":" + std::to_string(fp_->first_line) + ">";
+    if (fp_->name.empty())
+        fp_->name = "function <" + fp_->chunk_name + ":" + std::to_string(fp_->first_line) + ">";
     const CompileOptions& o = ctx_.options;
     fp_->prepare(o.annotate);
     if (o.listing) {
@@ -347,8 +348,8 @@ Rc<FuncProto> ParseProto::chunk(Tok end) {
 
 namespace {
 
-Rc<FuncProto> compile_function(ParseContext& ctx, bool has_varargs, std::vector<std::string> params,
-                               Tok end, std::string name, std::uint32_t first_line) {
+Rc<FuncProto> compile_function(ParseContext& ctx, bool has_varargs, std::vector<std::string> params, Tok end,
+                               std::string name, std::uint32_t first_line) {
     DepthGuard guard(ctx);
     Level lv;
     for (auto& p : params) {

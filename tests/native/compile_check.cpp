@@ -22,8 +22,10 @@ namespace {
 
 void dump(const tarn::FuncProto& f, std::string& text) {
     for (const tarn::Value& k : f.constants)
-        if (k.kind() == tarn::Kind::LuaFunction) dump(*static_cast<const tarn::FuncProto*>(k.as_shared()), text);
-    text += "function\t" + f.name + "\t" + std::to_string(f.first_line) + "\t" + std::to_string(f.last_line) + "\t";
+        if (k.kind() == tarn::Kind::LuaFunction)
+            dump(*static_cast<const tarn::FuncProto*>(k.as_shared()), text);
+    text += "function\t" + f.name + "\t" + std::to_string(f.first_line) + "\t" + std::to_string(f.last_line) +
+            "\t";
     for (std::size_t pc = 0; pc < f.lines.size(); ++pc) {
         if (pc) text += ',';
         text += std::to_string(f.lines[pc]);
@@ -71,8 +73,8 @@ int main(int argc, char** argv) {
                 report.append(main->annotated_instrs[pc].text, main->annotated_instrs[pc].len);
         }
     } catch (tarn::Fatal& f) {
-        report += "stop\t" + std::to_string(f.pos().line) + "\t" + std::to_string(f.pos().col) + "\t" + f.message() +
-                  "\n";
+        report += "stop\t" + std::to_string(f.pos().line) + "\t" + std::to_string(f.pos().col) + "\t" +
+                  f.message() + "\n";
     }
     tarn::out().flush();
     std::fwrite(report.data(), 1, report.size(), stdout);

@@ -327,7 +327,7 @@ Rc<FuncProto> ParseProto::chunk(Tok end) {
     // The end of a script that ends with a line break is on the last line that has text.
     std::uint32_t end_line = block_end_.line;
     if (end == Tok::Eos && block_end_.col == 1 && end_line > 1) --end_line;
-    close_backward_gotos();
+    close_backward_gotos(end_line);
     Level& lv = level();
     for (auto& [name, up] : lv.upvalues) fp_->upindexes.push_back(up);
     ctx_.levels.pop_back();

@@ -193,7 +193,8 @@ private:
     bool leaves_captured(const std::vector<std::uint32_t>& ids, std::size_t from, std::size_t to) const;
     std::vector<std::uint32_t> active_ids() const;
     void declare_local(std::string name);
-    void close_backward_gotos();
+    // `end_line`: the line of the function's end, where the trampolines' entry jump goes.
+    void close_backward_gotos(std::uint32_t end_line);
 
     Level& level() { return ctx_.levels.back(); }
     const Level& level() const { return ctx_.levels.back(); }

@@ -597,11 +597,11 @@ void ParseProto::goto_stat() {
 // Routes each backward goto that left a local captured after it was compiled through a
 // trampoline that closes the cells first. The trampolines sit before the final Return0,
 // skipped by the code that falls through to it.
-void ParseProto::close_backward_gotos() {
+void ParseProto::close_backward_gotos(std::uint32_t end_line) {
     std::size_t skip = SIZE_MAX;
     for (auto& g : backward_gotos_) {
         if (!leaves_captured(g.ids, g.nvar, g.ids.size())) continue;
-        if (skip == SIZE_MAX) skip = emit(ByteCode::jump(0));
+        if (skip == SIZE_MAX) skip = emit(ByteCode::jump(0), end_line);
         patch_jump(g.jump, pc());
         std::uint32_t line = fp_->lines[g.jump];
         emit(ByteCode::a_only(Op::Close, g.nvar), line);

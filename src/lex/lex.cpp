@@ -166,7 +166,9 @@ void Lex::expect(Tok t) {
 
 SourcePos Lex::pos() const { return {line_, static_cast<std::uint32_t>(tok_start_ - line_start_ + 1)}; }
 
-void Lex::fail(std::string message) const { fatal_at(pos(), std::move(message)); }
+void Lex::fail(std::string message, std::source_location where) const {
+    fatal_at(pos(), std::move(message), where);
+}
 
 void Lex::skip_first_line() {
     if (peek_byte() != '#') return;

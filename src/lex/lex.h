@@ -4,6 +4,7 @@
 // byte column where it starts; lines end at '\n' (so "\r\n" too).
 
 #include <memory>
+#include <source_location>
 
 #include "lex/token.h"
 #include "utils/fatal.h"
@@ -30,8 +31,9 @@ public:
     SourcePos pos() const;
     // The line of the latest token consumed by `next`.
     std::uint32_t last_line() const { return last_line_; }
-    // The stop at pos().
-    [[noreturn]] void fail(std::string message) const;
+    // The stop at pos() (the diagnostic names the caller's line).
+    [[noreturn]] void fail(std::string message,
+                           std::source_location where = std::source_location::current()) const;
 
 private:
     Token do_next();

@@ -40,7 +40,9 @@ ParseProto::ParseProto(ParseContext& ctx, bool has_varargs, std::size_t nparam, 
     fp_->first_line = first_line;
 }
 
-void ParseProto::fail(std::string message) const { fatal_at(lex().pos(), std::move(message)); }
+void ParseProto::fail(std::string message, std::source_location where) const {
+    fatal_at(lex().pos(), std::move(message), where);
+}
 
 std::size_t ParseProto::emit(ByteCode code) { return emit(code, lex().last_line()); }
 

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <source_location>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -103,8 +104,9 @@ public:
 
     // Compiles the body up to `end` and finishes the prototype (listing printed).
     Rc<FuncProto> chunk(Tok end);
-    // A stop detected at the latest token read.
-    [[noreturn]] void fail(std::string message) const;
+    // A stop detected at the latest token read (the diagnostic names the caller's line).
+    [[noreturn]] void fail(std::string message,
+                           std::source_location where = std::source_location::current()) const;
 
     // --- code.cpp: emission, constants, discharge, jump lists
     std::size_t pc() const { return fp_->byte_codes.size(); }

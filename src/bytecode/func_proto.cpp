@@ -93,10 +93,61 @@ std::int64_t jump_target(ByteCode i, std::int64_t pc) {
     fatal("internal error: instruction " + std::to_string(pc) + " of a function names " + what);
 }
 
+void append_line_note(std::uint32_t line, std::string& out) {
+    out += "\t; line ";
+    out += std::to_string(line);
+}
+
+// Builds the machine's table of `code` with one trace line per instruction into `text`:
+// "  [pc]\tForm", the line note when `annotate`, and '\n'.
+void prepare_trace(const std::vector<ByteCode>& code, const std::vector<std::uint32_t>& lines, bool annotate,
+                   std::string& text, std::vector<Instr>& instrs) {
+    const std::size_t ncode = code.size();
+    text.clear();
+    std::vector<std::size_t> offsets;
+    offsets.reserve(ncode + 1);
+    for (std::size_t pc = 0; pc < ncode; ++pc) {
+        offsets.push_back(text.size());
+        text += "  [";
+        text += std::to_string(pc);
+        text += "]\t";
+        code[pc].print(text);
+        if (annotate) append_line_note(lines[pc], text);
+        text += '\n';
+    }
+    offsets.push_back(text.size());
+    // Padding for the trace copy, which may read past the last line.
+    text.append(Output::line_slack, '\0');
+
+    instrs.clear();
+    instrs.reserve(ncode + 1);
+    for (std::size_t pc = 0; pc < ncode; ++pc) {
+        auto len = static_cast<std::uint32_t>(offsets[pc + 1] - offsets[pc]);
+        // The copy moves at most line_slack bytes; no line comes near that (the longest form
+        // with a ten-digit line note stays under 60).
+        if (len > Output::line_slack) fatal("internal error: trace line too long");
+        instrs.push_back({code[pc], len, text.data() + offsets[pc]});
+    }
+    instrs.push_back({ByteCode::none(op_past_end), 0, text.data() + offsets[ncode]});
+}
+
 } // namespace
 
-void FuncProto::finish() {
+void FuncProto::prepare(bool annotate) {
+    if (lines.size() != byte_codes.size())
+        fatal("internal error: a function's line table does not match its code");
+    prepare_trace(byte_codes, lines, false, trace_text, instrs);
+    if (annotate) {
+        prepare_trace(byte_codes, lines, true, annotated_text, annotated_instrs);
+    } else {
+        annotated_text.clear();
+        annotated_instrs.clear();
+    }
+}
+
+void FuncProto::finish(bool annotate) {
     const std::size_t ncode = byte_codes.size();
+    if (instrs.size() != ncode + 1 || (annotate && annotated_instrs.size() != ncode + 1)) prepare(annotate);
     for (std::size_t pc = 0; pc < ncode; ++pc) {
         ByteCode i = byte_codes[pc];
         const Roles& r = op_roles[static_cast<int>(i.op)];
@@ -115,34 +166,19 @@ void FuncProto::finish() {
 
     max_stack = nparam;
     for (ByteCode i : byte_codes) max_stack = std::max(max_stack, registers_touched(i));
-
-    trace_text.clear();
-    std::vector<std::size_t> offsets;
-    offsets.reserve(ncode + 1);
-    for (std::size_t pc = 0; pc < ncode; ++pc) {
-        offsets.push_back(trace_text.size());
-        trace_text += "  [";
-        trace_text += std::to_string(pc);
-        trace_text += "]\t";
-        byte_codes[pc].print(trace_text);
-        trace_text += '\n';
-    }
-    offsets.push_back(trace_text.size());
-    // Padding for the trace copy, which may read past the last line.
-    trace_text.append(Output::line_slack, '\0');
-
-    instrs.clear();
-    instrs.reserve(ncode + 1);
-    for (std::size_t pc = 0; pc < ncode; ++pc) {
-        auto len = static_cast<std::uint32_t>(offsets[pc + 1] - offsets[pc]);
-        // The copy moves at most line_slack bytes; no line comes near that.
-        if (len > Output::line_slack) fatal("internal error: trace line too long");
-        instrs.push_back({byte_codes[pc], len, trace_text.data() + offsets[pc]});
-    }
-    instrs.push_back({ByteCode::none(op_past_end), 0, trace_text.data() + offsets[ncode]});
 }
 
-void FuncProto::print_listing(std::string& out) const {
+std::string FuncProto::describe() const {
+    return name + " (" + chunk_name + ":" + std::to_string(first_line) + "-" + std::to_string(last_line) +
+           ")";
+}
+
+void FuncProto::print_listing(std::string& out, bool annotate) const {
+    if (annotate) {
+        out += "; function ";
+        out += describe();
+        out += '\n';
+    }
     out += "constants: [";
     for (std::size_t i = 0; i < constants.size(); ++i) {
         if (i) out += ", ";
@@ -156,11 +192,27 @@ void FuncProto::print_listing(std::string& out) const {
         out += ')';
     }
     out += "]\nbyte_codes:\n";
-    for (std::size_t pc = 0; pc < byte_codes.size(); ++pc) {
+    const std::size_t ncode = byte_codes.size();
+    const std::vector<Instr>& prepared = annotate ? annotated_instrs : instrs;
+    if (prepared.size() == ncode + 1) {
+        // Each instruction was printed once already, into its trace line "  [pc]\tForm...\n":
+        // the listing line is the same without the brackets.
+        for (std::size_t pc = 0; pc < ncode; ++pc) {
+            const char* text = prepared[pc].text;
+            std::size_t digits = 1;
+            while (text[3 + digits] != ']') ++digits;
+            out.append("  ", 2);
+            out.append(text + 3, digits);
+            out.append(text + 4 + digits, prepared[pc].len - 4 - digits);
+        }
+        return;
+    }
+    for (std::size_t pc = 0; pc < ncode; ++pc) {
         out += "  ";
         out += std::to_string(pc);
         out += '\t';
         byte_codes[pc].print(out);
+        if (annotate) append_line_note(lines[pc], out);
         out += '\n';
     }
 }

@@ -1,7 +1,8 @@
 #pragma once
 // A compiled function. Built by the compiler, never changed once `finish` has run: from then
 // on every instruction's trace line ("  [pc]\tForm\n") is ready, so the dispatch loop only
-// copies bytes, and every operand has been checked once, so the loop checks none.
+// copies bytes, and every operand has been checked once, so the loop checks none. It also
+// knows where it came from: its name as written, its source range and each instruction's line.
 
 #include <cstddef>
 #include <cstdint>
@@ -37,6 +38,13 @@ struct FuncProto final : Identified {
     std::vector<Value> constants;
     std::vector<UpIndex> upindexes;
     std::vector<ByteCode> byte_codes;
+    // The source line of each instruction, parallel to byte_codes.
+    std::vector<std::uint32_t> lines;
+    // As written: "fib", "t.m", "t:m", "main chunk", or "function <CHUNK:LINE>".
+    std::string name;
+    std::string chunk_name;       // the script's path as given, or the name of a text
+    std::uint32_t first_line = 0; // of `function` (1 for the main chunk)
+    std::uint32_t last_line = 0;  // of `end` (of the end of the script for the main chunk)
     std::size_t nparam = 0;
     bool has_varargs = false;
 
@@ -44,17 +52,27 @@ struct FuncProto final : Identified {
     // entry after them. The lines live in trace_text.
     std::vector<Instr> instrs;
     std::string trace_text;
+    // The same with "\t; line N" before each line's end, prepared only for an annotated run
+    // (empty otherwise); the loop picks one table when it enters the function.
+    std::vector<Instr> annotated_instrs;
+    std::string annotated_text;
     // Registers the code may touch: every register an instruction names, reads or writes lies
     // below it, so the machine reserves it once when the function is entered.
     std::size_t max_stack = 0;
 
     // Checks every constant, upvalue and jump operand against what the function has (a
     // failure is a fault of the compiler, stopped here rather than trusted at run time), and
-    // prepares instrs, the trace lines and max_stack. Called once, when the function is
-    // complete.
-    void finish();
-    // The listing: constants, upindexes and the numbered instructions.
-    void print_listing(std::string& out) const;
+    // prepares max_stack, and instrs with the trace lines (and the annotated ones when asked)
+    // unless `prepare` made them. Called once, when the function is complete.
+    void finish(bool annotate = false);
+    // Prepares instrs and the trace lines (and the annotated ones when asked) alone, so that
+    // the listing can be copied from them before `finish` checks the code.
+    void prepare(bool annotate);
+    // The listing: constants, upindexes and the numbered instructions; annotated, a header
+    // line "; function NAME (CHUNK:FIRST-LAST)" first and each instruction's line after it.
+    void print_listing(std::string& out, bool annotate = false) const;
+    // "fib (fib.lua:1-7)": how annotated listings and traces name the function.
+    std::string describe() const;
 };
 
 } // namespace tarn

@@ -66,8 +66,8 @@ bool find_keyword(std::string_view s, Tok& out) {
 }
 
 // clang-format off
-[[noreturn]] void invalid_float() {
-    fatal(std::string(unwrap_err) + "ParseFloatError { kind: Invalid }");
+[[noreturn]] void invalid_float(SourcePos at) {
+    fatal_at(at, std::string(unwrap_err) + "ParseFloatError { kind: Invalid }");
 }
 // clang-format on
 
@@ -103,32 +103,32 @@ double out_of_range_value(std::string_view s) {
     return lead + exp >= 0 ? std::numeric_limits<double>::infinity() : 0.0;
 }
 
-double parse_float(std::string_view s) {
+double parse_float(std::string_view s, SourcePos at) {
     double d = 0;
     auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), d, std::chars_format::general);
-    if (end != s.data() + s.size()) invalid_float();
+    if (end != s.data() + s.size()) invalid_float(at);
     if (ec == std::errc::result_out_of_range) return out_of_range_value(s);
-    if (ec != std::errc()) invalid_float();
+    if (ec != std::errc()) invalid_float(at);
     return d;
 }
 
-std::int64_t parse_integer(std::string_view s) {
+std::int64_t parse_integer(std::string_view s, SourcePos at) {
     std::int64_t v = 0;
     for (char c : s) {
         int d = c - '0';
         if (v > (std::numeric_limits<std::int64_t>::max() - d) / 10) {
-            fatal(std::string(unwrap_err) + "ParseIntError { kind: PosOverflow }");
+            fatal_at(at, std::string(unwrap_err) + "ParseIntError { kind: PosOverflow }");
         }
         v = v * 10 + d;
     }
     return v;
 }
 
-int hex_digit(int c) {
+int hex_digit(int c, SourcePos at) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    fatal(unwrap_none);
+    fatal_at(at, unwrap_none);
 }
 
 Token payload_token(Tok kind, std::string s) {
@@ -142,9 +142,14 @@ Token payload_token(Tok kind, std::string s) {
 Lex::Lex(std::unique_ptr<FileReader> input) : input_(std::move(input)) {}
 
 Token Lex::next() {
-    if (ahead_.kind == Tok::Eos) return do_next();
+    if (ahead_.kind == Tok::Eos) {
+        Token t = do_next();
+        last_line_ = t.line;
+        return t;
+    }
     Token t = std::move(ahead_);
     ahead_ = Token();
+    last_line_ = t.line;
     return t;
 }
 
@@ -159,8 +164,24 @@ void Lex::expect(Tok t) {
     if (!(found == expected)) fail_expect(found, expected);
 }
 
+SourcePos Lex::pos() const { return {line_, static_cast<std::uint32_t>(tok_start_ - line_start_ + 1)}; }
+
+void Lex::fail(std::string message, std::source_location where) const {
+    fatal_at(pos(), std::move(message), where);
+}
+
+void Lex::skip_first_line() {
+    if (peek_byte() != '#') return;
+    int c;
+    do {
+        c = next_byte();
+    } while (c != '\n' && c != FileReader::end_of_stream);
+    if (c == '\n') new_line();
+}
+
 void fail_expect(const Token& found, const Token& expected) {
-    fatal("assertion `left == right` failed\n  left: " + found.str() + "\n right: " + expected.str());
+    fatal_at({found.line, found.col},
+             "assertion `left == right` failed\n  left: " + found.str() + "\n right: " + expected.str());
 }
 
 int Lex::next_byte() {
@@ -170,7 +191,7 @@ int Lex::next_byte() {
     } else {
         peeked_ = no_peek;
     }
-    if (b == FileReader::read_error) fatal(unwrap_err + os_error_debug(input_->error()));
+    if (b == FileReader::read_error) fail(unwrap_err + os_error_debug(input_->error()));
     return b;
 }
 
@@ -178,7 +199,7 @@ int Lex::peek_byte() {
     if (peeked_ == no_peek) peeked_ = input_->get();
     if (peeked_ >= 0) return peeked_;
     if (peeked_ == FileReader::end_of_stream) return 0;
-    fatal("lex peek error");
+    fail("lex peek error");
 }
 
 Tok Lex::check_ahead(int c, Tok longer, Tok shorter) {
@@ -200,14 +221,26 @@ Tok Lex::check_ahead2(int c, Tok longer, Tok shorter) {
 }
 
 Token Lex::do_next() {
+    Token t = scan();
+    // No token spans a line end, so the line is still the one where it began.
+    t.line = line_;
+    t.col = static_cast<std::uint32_t>(tok_start_ - line_start_ + 1);
+    return t;
+}
+
+Token Lex::scan() {
     for (;;) {
         int c = next_byte();
+        tok_start_ = input_->offset() - 1;
         switch (c) {
         case FileReader::end_of_stream:
+            tok_start_ = input_->offset();
             return Token(Tok::Eos);
+        case '\n':
+            new_line();
+            continue;
         case ' ':
         case '\t':
-        case '\n':
         case '\r':
             continue;
         case '-':
@@ -272,7 +305,7 @@ Token Lex::do_next() {
         default:
             if (is_digit(c)) return read_decimal(static_cast<char>(c));
             if (c < 128 && name_bytes[static_cast<std::size_t>(c)] == ascii_name) return read_name(c);
-            fatal("invalid char " + std::to_string(c));
+            fail("invalid char " + std::to_string(c));
         }
     }
 }
@@ -293,9 +326,9 @@ Token Lex::read_decimal(char first) {
     }
     Token t(is_float ? Tok::Float : Tok::Integer);
     if (is_float) {
-        t.f = parse_float(text);
+        t.f = parse_float(text, pos());
     } else {
-        t.i = parse_integer(text);
+        t.i = parse_integer(text, pos());
     }
     return t;
 }
@@ -308,7 +341,7 @@ Token Lex::read_string(int quote) {
         switch (c) {
         case FileReader::end_of_stream:
         case '\n':
-            fatal("unfinished string");
+            fail("unfinished string");
         case '\\':
             break;
         default:
@@ -318,7 +351,7 @@ Token Lex::read_string(int quote) {
         c = next_byte();
         switch (c) {
         case FileReader::end_of_stream:
-            fatal("string escape");
+            fail("string escape");
         case 'a':
             s += '\a';
             break;
@@ -346,13 +379,13 @@ Token Lex::read_string(int quote) {
             s += static_cast<char>(c);
             break;
         case 'x': {
-            int high = hex_digit(next_byte());
-            int low = hex_digit(next_byte());
+            int high = hex_digit(next_byte(), pos());
+            int low = hex_digit(next_byte(), pos());
             s += static_cast<char>(high * 16 + low);
             break;
         }
         default: {
-            if (!is_digit(c)) fatal("invalid string escape");
+            if (!is_digit(c)) fail("invalid string escape");
             int v = c - '0';
             for (int k = 0; k < 2; ++k) {
                 int d = peek_byte();
@@ -360,7 +393,7 @@ Token Lex::read_string(int quote) {
                 skip_peeked();
                 v = v * 10 + (d - '0');
             }
-            if (v > 255) fatal("decimal escape too large: TryFromIntError(())");
+            if (v > 255) fail("decimal escape too large: TryFromIntError(())");
             s += static_cast<char>(v);
             break;
         }
@@ -390,8 +423,9 @@ Token Lex::read_name(int first) {
 
 void Lex::read_comment() {
     int c = next_byte();
-    if (c == '[') fatal("not yet implemented: long comment");
+    if (c == '[') fail("not yet implemented: long comment");
     while (c != '\n' && c != FileReader::end_of_stream) c = next_byte();
+    if (c == '\n') new_line();
 }
 
 } // namespace tarn

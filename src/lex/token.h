@@ -20,6 +20,8 @@ enum class Tok : std::uint8_t {
 
 struct Token {
     Tok kind = Tok::Eos;
+    std::uint32_t line = 0; // where the token starts: 1-based line, column in bytes
+    std::uint32_t col = 0;
     std::int64_t i = 0; // Integer
     double f = 0;       // Float
     std::string s;      // String bytes, Name text
@@ -27,7 +29,7 @@ struct Token {
     Token() = default;
     explicit Token(Tok k) : kind(k) {}
 
-    // Equality by variant and payload (a NaN float equals nothing).
+    // Equality by variant and payload, not position (a NaN float equals nothing).
     bool operator==(const Token& o) const;
     // The printed form used in messages: Eos, Integer(5), Float(1e16), String([104, 105]),
     // Name("x").

@@ -49,7 +49,9 @@ void run_script(const std::string& path, std::size_t memory_limit) {
     reset_identities();
     memory::RunCeiling ceiling(memory_limit);
     RunEnd end;
-    Rc<FuncProto> main = load(std::make_unique<FileReader>(path));
+    CompileOptions options;
+    options.chunk_name = path;
+    Rc<FuncProto> main = load(std::make_unique<FileReader>(path), options);
     ExeState state;
     state.execute_main(main);
     out().flush_or_stop();

@@ -26,23 +26,34 @@ bool fits_i16(std::int64_t v) { return v >= -32768 && v <= 32767; }
 DepthGuard::DepthGuard(ParseContext& ctx) : ctx_(ctx) {
     if (static_cast<std::size_t>(++ctx_.depth) > max_depth || stack_nearly_full()) {
         --ctx_.depth;
-        fatal("chunk has too many syntax levels");
+        fatal_at(ctx_.lex.pos(), "chunk has too many syntax levels");
     }
 }
 
-ParseProto::ParseProto(ParseContext& ctx, bool has_varargs, std::size_t nparam)
+ParseProto::ParseProto(ParseContext& ctx, bool has_varargs, std::size_t nparam, std::string name,
+                       std::uint32_t first_line)
     : fp_(make_rc<FuncProto>()), ctx_(ctx) {
     fp_->has_varargs = has_varargs;
     fp_->nparam = nparam;
+    fp_->name = std::move(name);
+    fp_->chunk_name = ctx.options.chunk_name;
+    fp_->first_line = first_line;
 }
 
-std::size_t ParseProto::emit(ByteCode code) {
+void ParseProto::fail(std::string message, std::source_location where) const {
+    fatal_at(lex().pos(), std::move(message), where);
+}
+
+std::size_t ParseProto::emit(ByteCode code) { return emit(code, lex().last_line()); }
+
+std::size_t ParseProto::emit(ByteCode code, std::uint32_t line) {
     fp_->byte_codes.push_back(code);
+    fp_->lines.push_back(line);
     return fp_->byte_codes.size() - 1;
 }
 
 void ParseProto::check_reg(std::size_t r) {
-    if (r > max_reg) fatal("function or expression needs too many registers");
+    if (r > max_reg) fail("function or expression needs too many registers");
 }
 
 void ParseProto::check_regs(std::size_t first, std::size_t n) {
@@ -59,7 +70,7 @@ std::size_t ParseProto::add_const(Value v) {
         if (it != const_index_.end()) return it->second;
     }
     // LoadConst and Closure name constants with 16 bits.
-    if (k.size() > 0xffff) fatal("too many constants");
+    if (k.size() > 0xffff) fail("too many constants");
     k.push_back(v);
     if (reusable) const_index_.emplace(std::move(v), k.size() - 1);
     return k.size() - 1;
@@ -115,20 +126,20 @@ void ParseProto::discharge(std::size_t dst, ExpDesc e) {
         if (dst > e.a) {
             // The call cuts the stack back to just above its function register, which would
             // drop a result stored higher up: take it in the function register, then move it.
-            emit(ByteCode::abc(Op::CallSet, e.a, e.a, e.c));
-            emit(ByteCode::ab(Op::Move, dst, e.a));
+            emit(ByteCode::abc(Op::CallSet, e.a, e.a, e.c), e.line);
+            emit(ByteCode::ab(Op::Move, dst, e.a), e.line);
         } else {
-            emit(ByteCode::abc(Op::CallSet, dst, e.a, e.c));
+            emit(ByteCode::abc(Op::CallSet, dst, e.a, e.c), e.line);
         }
         break;
     case ExpDesc::VarArgs:
         emit(ByteCode::ab(Op::VarArgs, dst, 1));
         break;
     case ExpDesc::UnaryOp:
-        emit(ByteCode::ab(e.op, dst, e.a));
+        emit(ByteCode::ab(e.op, dst, e.a), e.line);
         break;
     case ExpDesc::BinOp:
-        emit(ByteCode::abc(e.op, dst, e.a, e.c));
+        emit(ByteCode::abc(e.op, dst, e.a, e.c), e.line);
         break;
     case ExpDesc::Test: {
         discharge(dst, std::move(*e.inner));
@@ -157,12 +168,12 @@ void ParseProto::discharge(std::size_t dst, ExpDesc e) {
         break;
     }
     case ExpDesc::Compare:
-        emit(ByteCode::abc(e.op, e.a, e.c, 0));
-        emit(ByteCode::jump(1));
+        emit(ByteCode::abc(e.op, e.a, e.c, 0), e.line);
+        emit(ByteCode::jump(1), e.line);
         fix_test_list_to(std::move(e.flist), pc());
-        emit(ByteCode::a_only(Op::SetFalseSkip, dst));
+        emit(ByteCode::a_only(Op::SetFalseSkip, dst), e.line);
         fix_test_list_to(std::move(e.tlist), pc());
-        emit(ByteCode::ab(Op::LoadBool, dst, 1));
+        emit(ByteCode::ab(Op::LoadBool, dst, 1), e.line);
         break;
     }
     sp_ = dst + 1;
@@ -227,7 +238,7 @@ ConstOrReg ParseProto::discharge_const(ExpDesc e) {
 bool ParseProto::discharge_try_expand(ExpDesc e, std::size_t want) {
     if (e.kind == ExpDesc::Call) {
         check_regs(e.a, want);
-        emit(ByteCode::abc(Op::Call, e.a, e.c, want));
+        emit(ByteCode::abc(Op::Call, e.a, e.c, want), e.line);
         return true;
     }
     if (e.kind == ExpDesc::VarArgs) {
@@ -244,19 +255,17 @@ namespace {
 
 [[noreturn]] void invalid_test() { fatal("invalid Test"); }
 
-[[noreturn]] void too_long() { fatal("control structure too long"); }
+} // namespace
 
-std::int64_t jump_offset(std::size_t from, std::size_t to) {
+std::int64_t ParseProto::jump_offset(std::size_t from, std::size_t to) const {
     auto off = static_cast<std::int64_t>(to) - static_cast<std::int64_t>(from) - 1;
-    if (!fits_i16(off)) too_long();
+    if (!fits_i16(off)) fail("control structure too long");
     return off;
 }
 
-} // namespace
-
 // The numeric loop instructions carry their distance unsigned in 16 bits.
-std::size_t ParseProto::loop_distance(std::size_t d) {
-    if (d > 0xffff) too_long();
+std::size_t ParseProto::loop_distance(std::size_t d) const {
+    if (d > 0xffff) fail("control structure too long");
     return d;
 }
 
@@ -266,7 +275,9 @@ void ParseProto::patch_jump(std::size_t at, std::size_t target) {
     c = ByteCode::ai16(c.op, c.a, jump_offset(at, target));
 }
 
-void ParseProto::emit_jump_to(std::size_t target) { emit(ByteCode::jump(jump_offset(pc(), target))); }
+void ParseProto::emit_jump_to(std::size_t target, std::uint32_t line) {
+    emit(ByteCode::jump(jump_offset(pc(), target)), line);
+}
 
 void ParseProto::fix_test_list_to(JumpList list, std::size_t target) {
     auto& codes = fp_->byte_codes;
@@ -314,23 +325,33 @@ Rc<FuncProto> ParseProto::chunk(Tok end) {
     Tok last = block_scope();
     if (last != end) fail_block_end(end);
     for (const GotoLabel& g : gotos_)
-        if (g.pending) fatal("goto " + g.name + " no destination");
-    close_backward_gotos();
+        if (g.pending) fail("goto " + g.name + " no destination");
+    // The end of a script that ends with a line break is on the last line that has text.
+    std::uint32_t end_line = block_end_.line;
+    if (end == Tok::Eos && block_end_.col == 1 && end_line > 1) --end_line;
+    close_backward_gotos(end_line);
     Level& lv = level();
     for (auto& [name, up] : lv.upvalues) fp_->upindexes.push_back(up);
     ctx_.levels.pop_back();
-    emit(ByteCode::none(Op::Return0));
-    std::string listing;
-    fp_->print_listing(listing);
-    out().write(listing);
-    fp_->finish();
+    emit(ByteCode::none(Op::Return0), end_line);
+    fp_->last_line = end_line;
+    if (fp_->name.empty())
+        fp_->name = "function <" + fp_->chunk_name + ":" + std::to_string(fp_->first_line) + ">";
+    const CompileOptions& o = ctx_.options;
+    fp_->prepare(o.annotate);
+    if (o.listing) {
+        std::string listing;
+        fp_->print_listing(listing, o.annotate);
+        out().write(listing);
+    }
+    fp_->finish(o.annotate);
     return fp_;
 }
 
 namespace {
 
-Rc<FuncProto> compile_function(ParseContext& ctx, bool has_varargs, std::vector<std::string> params,
-                               Tok end) {
+Rc<FuncProto> compile_function(ParseContext& ctx, bool has_varargs, std::vector<std::string> params, Tok end,
+                               std::string name, std::uint32_t first_line) {
     DepthGuard guard(ctx);
     Level lv;
     for (auto& p : params) {
@@ -339,13 +360,13 @@ Rc<FuncProto> compile_function(ParseContext& ctx, bool has_varargs, std::vector<
     }
     std::size_t nparam = lv.locals.size();
     ctx.levels.push_back(std::move(lv));
-    ParseProto proto(ctx, has_varargs, nparam);
+    ParseProto proto(ctx, has_varargs, nparam, std::move(name), first_line);
     return proto.chunk(end);
 }
 
 } // namespace
 
-ExpDesc ParseProto::funcbody(bool with_self) {
+ExpDesc ParseProto::funcbody(bool with_self, std::string name, std::uint32_t line) {
     std::vector<std::string> params;
     if (with_self) params.emplace_back("self");
     bool varargs = false;
@@ -359,7 +380,7 @@ ExpDesc ParseProto::funcbody(bool with_self) {
             Token sep = lex().next();
             if (sep.kind == Tok::Comma) continue;
             if (sep.kind == Tok::ParR) break;
-            fatal("invalid parameter " + sep.str());
+            fail("invalid parameter " + sep.str());
         }
         if (t.kind == Tok::ParR) break;
         if (t.kind == Tok::Dots) {
@@ -367,17 +388,18 @@ ExpDesc ParseProto::funcbody(bool with_self) {
             lex().expect(Tok::ParR);
             break;
         }
-        fatal("invalid parameter " + t.str());
+        fail("invalid parameter " + t.str());
     }
-    Rc<FuncProto> proto = compile_function(ctx_, varargs, std::move(params), Tok::End);
+    Rc<FuncProto> proto = compile_function(ctx_, varargs, std::move(params), Tok::End, std::move(name), line);
     bool has_up = !proto->upindexes.empty();
     std::size_t k = add_const(Value::shared(Kind::LuaFunction, proto.get()));
     return ExpDesc(has_up ? ExpDesc::ClosureConst : ExpDesc::FunctionConst, k);
 }
 
-Rc<FuncProto> load(std::unique_ptr<FileReader> reader) {
-    ParseContext ctx(Lex(std::move(reader)));
-    return compile_function(ctx, false, {"_ENV"}, Tok::Eos);
+Rc<FuncProto> load(std::unique_ptr<FileReader> reader, const CompileOptions& options) {
+    ParseContext ctx(Lex(std::move(reader)), options);
+    if (options.skip_shebang) ctx.lex.skip_first_line();
+    return compile_function(ctx, false, {"_ENV"}, Tok::Eos, "main chunk", 1);
 }
 
 } // namespace tarn

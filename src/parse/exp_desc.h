@@ -49,6 +49,8 @@ struct ExpDesc {
     std::unique_ptr<ExpDesc> inner;
     JumpList tlist;
     JumpList flist;
+    // The source line of the instruction a pending UnaryOp, BinOp, Compare or Call emits.
+    std::uint32_t line = 0;
 
     ExpDesc() = default;
     explicit ExpDesc(Kind k, std::size_t a_ = 0, std::size_t c_ = 0) : kind(k), a(a_), c(c_) {}

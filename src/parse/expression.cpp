@@ -183,10 +183,13 @@ ExpDesc ParseProto::do_exp(int limit, Token first) {
         Tok op = lex().peek().kind;
         Priority p = binop_priority(op);
         if (p.left <= limit) return e;
-        lex().next();
+        std::uint32_t line = lex().next().line;
         ExpDesc left = prepare_left(op, std::move(e));
         ExpDesc right = do_exp(p.right, lex().next());
         e = process_binop(op, std::move(left), std::move(right));
+        // A comparison that ends an `and`/`or` chain keeps its own operator's line.
+        if (op != Tok::And && op != Tok::Or && (e.kind == ExpDesc::BinOp || e.kind == ExpDesc::Compare))
+            e.line = line;
     }
 }
 
@@ -205,10 +208,10 @@ ExpDesc ParseProto::primary(Token first) {
     case Tok::String:
         return ExpDesc::string(std::move(first.s));
     case Tok::Dots:
-        if (!fp_->has_varargs) fatal("no varargs");
+        if (!fp_->has_varargs) fail("no varargs");
         return ExpDesc(ExpDesc::VarArgs);
     case Tok::Function:
-        return funcbody(false);
+        return funcbody(false, {}, first.line);
     case Tok::CurlyL:
         return table_constructor();
     case Tok::Not:
@@ -216,7 +219,9 @@ ExpDesc ParseProto::primary(Token first) {
     case Tok::Len:
     case Tok::BitNot: {
         ExpDesc operand = do_exp(unary_priority, lex().next());
-        return unary(first.kind, std::move(operand));
+        ExpDesc e = unary(first.kind, std::move(operand));
+        e.line = first.line;
+        return e;
     }
     default:
         return prefixexp(std::move(first));
@@ -235,25 +240,25 @@ ExpDesc ParseProto::unary(Tok op, ExpDesc e) {
             return ExpDesc::integer(static_cast<std::int64_t>(0 - static_cast<std::uint64_t>(e.i)));
         if (e.kind == ExpDesc::Float) return ExpDesc::number(-e.f);
         if (e.kind == ExpDesc::Nil || e.kind == ExpDesc::Boolean || e.kind == ExpDesc::String)
-            fatal("invalid - operator");
+            fail("invalid - operator");
         return ExpDesc::with_op(ExpDesc::UnaryOp, Op::Neg, discharge_any(std::move(e)));
     case Tok::Len:
         if (e.kind == ExpDesc::String) return ExpDesc::integer(static_cast<std::int64_t>(e.s.size()));
         if (e.kind == ExpDesc::Nil || e.kind == ExpDesc::Boolean || e.is_numeric_const())
-            fatal("invalid # operator");
+            fail("invalid # operator");
         return ExpDesc::with_op(ExpDesc::UnaryOp, Op::Len, discharge_any(std::move(e)));
     default: // BitNot
         if (e.kind == ExpDesc::Integer) return ExpDesc::integer(~e.i);
         if (e.kind == ExpDesc::Nil || e.kind == ExpDesc::Boolean || e.kind == ExpDesc::Float ||
             e.kind == ExpDesc::String)
-            fatal("invalid ~ operator");
+            fail("invalid ~ operator");
         return ExpDesc::with_op(ExpDesc::UnaryOp, Op::BitNot, discharge_any(std::move(e)));
     }
 }
 
 ExpDesc ParseProto::prepare_left(Tok op, ExpDesc left) {
     if (op == Tok::And) {
-        JumpList f = test_or_jump(std::move(left));
+        JumpList f = test_or_jump(std::move(left), lex().last_line());
         ExpDesc t(ExpDesc::Test);
         t.inner = std::make_unique<ExpDesc>();
         t.flist = std::move(f);
@@ -281,7 +286,7 @@ ExpDesc ParseProto::prepare_left(Tok op, ExpDesc left) {
         }
         case ExpDesc::Compare: {
             tl = std::move(left.tlist);
-            emit(ByteCode::abc(left.op, left.a, left.c, 0));
+            emit(ByteCode::abc(left.op, left.a, left.c, 0), left.line);
             tl.push_back(emit(ByteCode::jump(0)));
             fix_test_list_to(std::move(left.flist), pc());
             break;
@@ -296,7 +301,7 @@ ExpDesc ParseProto::prepare_left(Tok op, ExpDesc left) {
     return ExpDesc(ExpDesc::Local, discharge_any(std::move(left)));
 }
 
-JumpList ParseProto::test_or_jump(ExpDesc e) {
+JumpList ParseProto::test_or_jump(ExpDesc e, std::uint32_t line) {
     switch (e.kind) {
     case ExpDesc::Boolean:
         if (!e.b) break;
@@ -309,14 +314,14 @@ JumpList ParseProto::test_or_jump(ExpDesc e) {
         JumpList f = std::move(e.flist);
         JumpList t = std::move(e.tlist);
         std::size_t r = discharge_any(std::move(*e.inner));
-        f.push_back(emit(ByteCode::ai16(Op::TestOrJump, r, 0)));
+        f.push_back(emit(ByteCode::ai16(Op::TestOrJump, r, 0), line));
         fix_test_list_to(std::move(t), pc());
         return f;
     }
     case ExpDesc::Compare: {
-        emit(ByteCode::abc(e.op, e.a, e.c, 1));
+        emit(ByteCode::abc(e.op, e.a, e.c, 1), e.line);
         JumpList f = std::move(e.flist);
-        f.push_back(emit(ByteCode::jump(0)));
+        f.push_back(emit(ByteCode::jump(0), line));
         fix_test_list_to(std::move(e.tlist), pc());
         return f;
     }
@@ -324,12 +329,12 @@ JumpList ParseProto::test_or_jump(ExpDesc e) {
         break;
     }
     std::size_t r = discharge_any(std::move(e));
-    return {emit(ByteCode::ai16(Op::TestOrJump, r, 0))};
+    return {emit(ByteCode::ai16(Op::TestOrJump, r, 0), line)};
 }
 
 ExpDesc ParseProto::process_binop(Tok op, ExpDesc left, ExpDesc right) {
     if (op == Tok::And || op == Tok::Or) {
-        if (left.kind != ExpDesc::Test) fatal("impossible");
+        if (left.kind != ExpDesc::Test) fail("impossible");
         if (right.kind == ExpDesc::Test || right.kind == ExpDesc::Compare) {
             JumpList t = std::move(left.tlist), f = std::move(left.flist);
             append(t, std::move(right.tlist));
@@ -354,7 +359,7 @@ ExpDesc ParseProto::process_binop(Tok op, ExpDesc left, ExpDesc right) {
     if (compare_forms(op, forms))
         return do_compare(std::move(left), std::move(right), forms.reg, forms.imm, forms.konst);
     if (op == Tok::Concat) return do_concat(std::move(left), std::move(right));
-    fatal("impossible");
+    fail("impossible");
 }
 
 ExpDesc ParseProto::do_binop(ExpDesc left, ExpDesc right, Op op, Op op_int, Op op_const) {
@@ -439,7 +444,7 @@ ExpDesc ParseProto::simple_name(const std::string& name) {
         for (std::size_t i = 0; i < lv.upvalues.size(); ++i)
             if (lv.upvalues[i].first == name) return create_upvalue(name, UpIndex{UpIndex::Upvalue, i}, d);
     }
-    if (name == "_ENV") fatal("no here");
+    if (name == "_ENV") fail("no here");
     std::size_t c = add_const(Value::string(std::string_view(name)));
     ExpDesc env = simple_name("_ENV");
     if (env.kind == ExpDesc::Local) return field(env.a, c);
@@ -449,7 +454,7 @@ ExpDesc ParseProto::simple_name(const std::string& name) {
         discharge(t, std::move(env));
         return field(t, c);
     }
-    fatal("no here");
+    fail("no here");
 }
 
 namespace {
@@ -457,8 +462,8 @@ namespace {
 // Upvalue indexes are one-byte operands: a function takes at most 255 upvalues.
 constexpr std::size_t max_upvalues = 255;
 
-std::size_t add_upvalue(Level& lv, const std::string& name, UpIndex source) {
-    if (lv.upvalues.size() >= max_upvalues) fatal("too many upvalues");
+std::size_t add_upvalue(Level& lv, const std::string& name, UpIndex source, SourcePos at) {
+    if (lv.upvalues.size() >= max_upvalues) fatal_at(at, "too many upvalues");
     lv.upvalues.emplace_back(name, source);
     return lv.upvalues.size() - 1;
 }
@@ -471,9 +476,9 @@ ExpDesc ParseProto::create_upvalue(const std::string& name, UpIndex source, std:
     if (depth > 0) {
         std::size_t found = cur - 1 - depth;
         for (std::size_t l = found + 1; l < cur; ++l)
-            source = UpIndex{UpIndex::Upvalue, add_upvalue(levels[l], name, source)};
+            source = UpIndex{UpIndex::Upvalue, add_upvalue(levels[l], name, source, lex().pos())};
     }
-    return ExpDesc(ExpDesc::Upvalue, add_upvalue(levels[cur], name, source));
+    return ExpDesc(ExpDesc::Upvalue, add_upvalue(levels[cur], name, source, lex().pos()));
 }
 
 // R[t][K[c]]; field instructions name only the first 256 constants, so a later one is
@@ -542,7 +547,7 @@ ExpDesc ParseProto::prefixexp(Token first) {
     } else if (first.kind == Tok::Name) {
         d = simple_name(first.s);
     } else {
-        fatal("invalid prefixexp " + first.str());
+        fail("invalid prefixexp " + first.str());
     }
     for (;;) {
         switch (lex().peek().kind) {
@@ -553,7 +558,7 @@ ExpDesc ParseProto::prefixexp(Token first) {
         case Tok::Dot: {
             lex().next();
             Token name = lex().next();
-            if (name.kind != Tok::Name) fatal("expect name");
+            if (name.kind != Tok::Name) fail("expect name");
             std::size_t c = add_const(Value::string(std::move(name.s)));
             if (d.kind == ExpDesc::Upvalue && c <= 255) {
                 d = ExpDesc(ExpDesc::UpvalueField, d.a, c);
@@ -568,7 +573,7 @@ ExpDesc ParseProto::prefixexp(Token first) {
         case Tok::Colon: {
             lex().next();
             Token name = lex().next();
-            if (name.kind != Tok::Name) fatal("expect name");
+            if (name.kind != Tok::Name) fail("expect name");
             std::size_t c = add_const(Value::string(std::move(name.s)));
             std::size_t o;
             if (d.kind == ExpDesc::Local) {
@@ -629,9 +634,11 @@ ExpDesc ParseProto::args(std::size_t bias) {
         n = bias + 2;
         break;
     default:
-        fatal("invalid args " + t.str());
+        fail("invalid args " + t.str());
     }
-    return ExpDesc(ExpDesc::Call, s - bias - 1, n);
+    ExpDesc call(ExpDesc::Call, s - bias - 1, n);
+    call.line = t.line;
+    return call;
 }
 
 // --- table constructors
@@ -706,8 +713,8 @@ ExpDesc ParseProto::table_constructor() {
                 ExpDesc k = do_exp(0, lex().next());
                 lex().expect(Tok::SqurR);
                 lex().expect(Tok::Assign);
-                if (k.kind == ExpDesc::Nil) fatal("nil can not be table key");
-                if (k.kind == ExpDesc::Float && std::isnan(k.f)) fatal("NaN can not be table key");
+                if (k.kind == ExpDesc::Nil) fail("nil can not be table key");
+                if (k.kind == ExpDesc::Float && std::isnan(k.f)) fail("NaN can not be table key");
                 if (k.kind == ExpDesc::Integer && k.i >= 0 && k.i <= 255) {
                     key = static_cast<std::size_t>(k.i);
                     reg_form = Op::SetInt;
@@ -734,7 +741,7 @@ ExpDesc ParseProto::table_constructor() {
         Token sep = lex().next();
         if (sep.kind == Tok::Comma || sep.kind == Tok::SemiColon) continue;
         if (sep.kind == Tok::CurlyR) break;
-        fatal("invalid table " + sep.str());
+        fail("invalid table " + sep.str());
     }
     if (!has_pending && narray % 50 != 0) {
         // Values placed early (before keyed entries) still wait in their registers.

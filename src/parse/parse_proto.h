@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <source_location>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "bytecode/func_proto.h"
 #include "lex/lex.h"
 #include "parse/exp_desc.h"
+#include "parse/parser.h"
 #include "value/value.h"
 
 namespace tarn {
@@ -33,8 +35,9 @@ struct Level {
 };
 
 struct ParseContext {
-    explicit ParseContext(Lex l) : lex(std::move(l)) {}
+    ParseContext(Lex l, const CompileOptions& o) : lex(std::move(l)), options(o) {}
     Lex lex;
+    const CompileOptions& options;
     std::vector<Level> levels;
     // Nesting of expressions, blocks and functions: bounded so that no script can exhaust the
     // host stack.
@@ -96,14 +99,20 @@ struct ConstEq {
 
 class ParseProto {
 public:
-    ParseProto(ParseContext& ctx, bool has_varargs, std::size_t nparam);
+    ParseProto(ParseContext& ctx, bool has_varargs, std::size_t nparam, std::string name,
+               std::uint32_t first_line);
 
     // Compiles the body up to `end` and finishes the prototype (listing printed).
     Rc<FuncProto> chunk(Tok end);
+    // A stop detected at the latest token read (the diagnostic names the caller's line).
+    [[noreturn]] void fail(std::string message,
+                           std::source_location where = std::source_location::current()) const;
 
     // --- code.cpp: emission, constants, discharge, jump lists
     std::size_t pc() const { return fp_->byte_codes.size(); }
+    // Emits at the line of the latest token consumed, or at `line`.
     std::size_t emit(ByteCode code);
+    std::size_t emit(ByteCode code, std::uint32_t line);
     std::size_t add_const(Value v);
     void discharge(std::size_t dst, ExpDesc e);
     std::size_t discharge_if_need(std::size_t dst, ExpDesc e);
@@ -113,11 +122,13 @@ public:
     void fix_test_list_to(JumpList list, std::size_t target);
     void fix_test_set_list(JumpList list, std::size_t dst);
     void patch_jump(std::size_t at, std::size_t target);
-    void emit_jump_to(std::size_t target);
+    void emit_jump_to(std::size_t target, std::uint32_t line);
     void check_reg(std::size_t r);
     // Values in registers first .. first + n - 1, with n in a one-byte count operand.
     void check_regs(std::size_t first, std::size_t n);
-    static std::size_t loop_distance(std::size_t d);
+    std::size_t loop_distance(std::size_t d) const;
+    // The offset of a jump at `from` to `to`, which must fit in 16 bits.
+    std::int64_t jump_offset(std::size_t from, std::size_t to) const;
 
     // --- expression.cpp
     ExpDesc do_exp(int limit, Token first);
@@ -126,9 +137,12 @@ public:
     ExpDesc create_upvalue(const std::string& name, UpIndex source, std::size_t depth);
     ExpDesc args(std::size_t bias);
     std::pair<std::size_t, ExpDesc> explist();
-    JumpList test_or_jump(ExpDesc e);
+    // The jumps taken when `e` is false; they get the line `line`.
+    JumpList test_or_jump(ExpDesc e, std::uint32_t line);
     ExpDesc table_constructor();
-    ExpDesc funcbody(bool with_self);
+    // A function's parameters and body; `name` as written, or empty for an anonymous one
+    // defined at `line` (the line of its `function` keyword).
+    ExpDesc funcbody(bool with_self, std::string name, std::uint32_t line);
 
     // --- statement.cpp
     Tok block_scope();
@@ -164,8 +178,8 @@ private:
     void while_stat();
     void repeat_stat();
     void for_stat();
-    void numeric_for(std::size_t base);
-    void generic_for(Token after_name, std::string first_name);
+    void numeric_for(std::size_t base, std::uint32_t line);
+    void generic_for(Token after_name, std::string first_name, std::uint32_t line);
     void block_to(Tok end);
     bool local_expire(std::size_t from);
     void break_stat();
@@ -181,12 +195,14 @@ private:
     bool leaves_captured(const std::vector<std::uint32_t>& ids, std::size_t from, std::size_t to) const;
     std::vector<std::uint32_t> active_ids() const;
     void declare_local(std::string name);
-    void close_backward_gotos();
+    // `end_line`: the line of the function's end, where the trampolines' entry jump goes.
+    void close_backward_gotos(std::uint32_t end_line);
 
     Level& level() { return ctx_.levels.back(); }
     const Level& level() const { return ctx_.levels.back(); }
     std::size_t nvar() const { return level().locals.size(); }
     Lex& lex() { return ctx_.lex; }
+    const Lex& lex() const { return ctx_.lex; }
 
     Rc<FuncProto> fp_;
     std::unordered_map<Value, std::size_t, ConstHash, ConstEq> const_index_;

@@ -3,12 +3,27 @@
 // the listing of every function as soon as it is finished.
 
 #include <memory>
+#include <string>
 
 #include "bytecode/func_proto.h"
 #include "utils/reader.h"
 
 namespace tarn {
 
-Rc<FuncProto> load(std::unique_ptr<FileReader> reader);
+// The defaults compile as raw_input does.
+struct CompileOptions {
+    // Print each function's listing (and the `== function:` line of a local function).
+    bool listing = true;
+    // Listings carry a header per function and each instruction's source line; the prototypes
+    // also prepare the annotated trace lines.
+    bool annotate = false;
+    // A first line starting with '#' is skipped (and still counted).
+    bool skip_shebang = false;
+    // The script's name in function names and headers: its path as given, or a name such as
+    // "=(command line)" for a text.
+    std::string chunk_name;
+};
+
+Rc<FuncProto> load(std::unique_ptr<FileReader> reader, const CompileOptions& options = {});
 
 } // namespace tarn

@@ -25,7 +25,7 @@ bool is_block_end(Tok t) {
 
 void ParseProto::declare_local(std::string name) {
     Level& lv = level();
-    if (lv.locals.size() > 255) fatal("too many local variables");
+    if (lv.locals.size() > 255) fail("too many local variables");
     lv.locals.push_back({std::move(name), static_cast<std::uint32_t>(lv.captured.size())});
     lv.captured.push_back(false);
 }
@@ -125,7 +125,7 @@ void ParseProto::statement(Token tok, std::size_t first_goto) {
     }
     ExpDesc d = prefixexp(std::move(tok));
     if (d.kind == ExpDesc::Call) {
-        emit(ByteCode::abc(Op::Call, d.a, d.c, 0));
+        emit(ByteCode::abc(Op::Call, d.a, d.c, 0), d.line);
         return;
     }
     assignment(std::move(d));
@@ -189,7 +189,7 @@ ByteCode store(Op op, const ExpDesc& target, std::size_t src) {
 
 void ParseProto::store_from_reg(const ExpDesc& target, std::size_t src) {
     Op from_reg, from_const;
-    if (!store_forms(target.kind, from_reg, from_const)) fatal("assign from stack");
+    if (!store_forms(target.kind, from_reg, from_const)) fail("assign from stack");
     emit(store(from_reg, target, src));
 }
 
@@ -204,7 +204,7 @@ void ParseProto::assign_var(ExpDesc target, ExpDesc value) {
         return;
     }
     Op from_reg, from_const;
-    if (!store_forms(target.kind, from_reg, from_const)) fatal("assign from const");
+    if (!store_forms(target.kind, from_reg, from_const)) fail("assign from const");
     emit(store(from_const, target, v.index));
 }
 
@@ -254,7 +254,7 @@ void ParseProto::assignment(ExpDesc first) {
         check_conflict(targets);
     }
     Token t = lex().next();
-    if (t.kind != Tok::Assign) fatal("invalid assign " + t.str());
+    if (t.kind != Tok::Assign) fail("invalid assign " + t.str());
     std::size_t sp0 = sp_;
     auto [count, last] = explist();
     std::size_t n = targets.size();
@@ -271,7 +271,7 @@ void ParseProto::local_stat() {
     std::vector<std::string> names;
     for (;;) {
         Token name = lex().next();
-        if (name.kind != Tok::Name) fatal("expect name");
+        if (name.kind != Tok::Name) fail("expect name");
         names.push_back(std::move(name.s));
         if (lex().peek().kind != Tok::Comma) break;
         lex().next();
@@ -288,20 +288,28 @@ void ParseProto::local_stat() {
 }
 
 void ParseProto::local_function() {
+    std::uint32_t line = lex().last_line();
     Token name = lex().next();
-    if (name.kind != Tok::Name) fatal("expect name");
-    out().write("== function: ");
-    out().write(name.s);
-    out().put('\n');
+    if (name.kind != Tok::Name) fail("expect name");
+    if (ctx_.options.listing) {
+        out().write("== function: ");
+        out().write(name.s);
+        out().put('\n');
+    }
     std::size_t r = sp_;
+    std::string written = name.s;
     declare_local(std::move(name.s));
-    ExpDesc f = funcbody(false);
+    ExpDesc f = funcbody(false, std::move(written), line);
+    std::size_t from = pc();
     discharge(r, std::move(f));
+    for (std::size_t k = from; k < pc(); ++k) fp_->lines[k] = line;
 }
 
 void ParseProto::function_stat() {
+    std::uint32_t line = lex().last_line();
     Token name = lex().next();
-    if (name.kind != Tok::Name) fatal("expect name");
+    if (name.kind != Tok::Name) fail("expect name");
+    std::string written = name.s;
     ExpDesc target = simple_name(name.s);
     bool method = false;
     for (;;) {
@@ -309,7 +317,9 @@ void ParseProto::function_stat() {
         if (t != Tok::Dot && t != Tok::Colon) break;
         lex().next();
         Token field_name = lex().next();
-        if (field_name.kind != Tok::Name) fatal("expect name");
+        if (field_name.kind != Tok::Name) fail("expect name");
+        written += t == Tok::Dot ? '.' : ':';
+        written += field_name.s;
         std::size_t r = discharge_any(std::move(target));
         target = field(r, add_const(Value::string(std::move(field_name.s))));
         if (t == Tok::Colon) {
@@ -317,39 +327,44 @@ void ParseProto::function_stat() {
             break;
         }
     }
-    ExpDesc f = funcbody(method);
+    ExpDesc f = funcbody(method, std::move(written), line);
+    // The definition happens on the statement's first line, not at its `end`.
+    std::size_t from = pc();
     assign_var(std::move(target), std::move(f));
+    for (std::size_t k = from; k < pc(); ++k) fp_->lines[k] = line;
 }
 
 void ParseProto::return_stat() {
+    std::uint32_t line = lex().last_line();
     Tok next = lex().peek().kind;
     if (is_block_end(next)) {
-        emit(ByteCode::none(Op::Return0));
+        emit(ByteCode::none(Op::Return0), line);
         return;
     }
     if (next == Tok::SemiColon) {
         lex().next();
-        emit(ByteCode::none(Op::Return0));
+        emit(ByteCode::none(Op::Return0), line);
         return;
     }
     std::size_t first = sp_;
     auto [count, last] = explist();
     if (lex().peek().kind == Tok::SemiColon) lex().next();
-    if (!is_block_end(lex().peek().kind)) fatal("'end' expected");
+    if (!is_block_end(lex().peek().kind)) fail("'end' expected");
     if (count == 0 && last.kind == ExpDesc::Local) {
-        emit(ByteCode::ab(Op::Return, last.a, 1));
+        emit(ByteCode::ab(Op::Return, last.a, 1), line);
     } else if (count == 0 && last.kind == ExpDesc::Call) {
-        emit(ByteCode::ab(Op::TailCall, last.a, last.c));
+        emit(ByteCode::ab(Op::TailCall, last.a, last.c), last.line);
     } else if (discharge_try_expand(std::move(last), 0)) {
-        emit(ByteCode::ab(Op::Return, first, 0));
+        emit(ByteCode::ab(Op::Return, first, 0), line);
     } else {
         check_regs(first, count + 1);
-        emit(ByteCode::ab(Op::Return, first, count + 1));
+        emit(ByteCode::ab(Op::Return, first, count + 1), line);
     }
 }
 
 Tok ParseProto::do_if_block(JumpList& end_jumps) {
-    JumpList f = test_or_jump(do_exp(0, lex().next()));
+    std::uint32_t line = lex().last_line();
+    JumpList f = test_or_jump(do_exp(0, lex().next()), line);
     lex().expect(Tok::Then);
     std::size_t from = nvar();
     Tok t = block_scope();
@@ -395,15 +410,16 @@ void ParseProto::pop_loop_block(std::size_t continue_target, std::size_t landing
     for (auto& b : lb.breaks) patch_jump(b.icode, exit);
     std::size_t n = nvar();
     for (auto& c : lb.continues) {
-        if (scope_since(c.expires, c.nvar) < n) fatal("continue jump into local scope");
+        if (scope_since(c.expires, c.nvar) < n) fail("continue jump into local scope");
         bool closing = landing != SIZE_MAX && leaves_captured(c.ids, lb.outer_nvar, c.nvar);
         patch_jump(c.icode, closing ? landing : continue_target);
     }
 }
 
 void ParseProto::while_stat() {
+    std::uint32_t line = lex().last_line();
     std::size_t start = pc();
-    JumpList f = test_or_jump(do_exp(0, lex().next()));
+    JumpList f = test_or_jump(do_exp(0, lex().next()), line);
     lex().expect(Tok::Do);
     push_loop();
     std::size_t from = nvar();
@@ -415,7 +431,7 @@ void ParseProto::while_stat() {
         if (!closed) emit(ByteCode::a_only(Op::Close, from));
         landing = pc() - 1;
     }
-    emit_jump_to(start);
+    emit_jump_to(start, line);
     pop_loop_block(start, landing, false);
     fix_test_list_to(std::move(f), pc());
 }
@@ -426,18 +442,19 @@ void ParseProto::repeat_stat() {
     std::size_t from = nvar();
     Tok t = block_scope();
     if (t != Tok::Until) fail_block_end(Tok::Until);
+    std::uint32_t line = block_end_.line;
     // Continues land on the condition, where the body's own locals are still active; those
     // that leave captured locals of inner blocks pass a Close first.
     if (continue_needs_close(nvar())) emit(ByteCode::a_only(Op::Close, nvar()));
     std::size_t cond = continue_needs_close(nvar()) ? pc() - 1 : pc();
-    JumpList f = test_or_jump(do_exp(0, lex().next()));
+    JumpList f = test_or_jump(do_exp(0, lex().next()), line);
     bool body_captured = leaves_captured(active_ids(), from, nvar());
     if (body_captured) {
         // Each iteration gets fresh captured locals: the way back closes them too.
-        std::size_t to_exit = emit(ByteCode::jump(0));
+        std::size_t to_exit = emit(ByteCode::jump(0), line);
         fix_test_list_to(std::move(f), pc());
-        emit(ByteCode::a_only(Op::Close, from));
-        emit_jump_to(start);
+        emit(ByteCode::a_only(Op::Close, from), line);
+        emit_jump_to(start, line);
         patch_jump(to_exit, pc());
     } else {
         fix_test_list_to(std::move(f), start);
@@ -447,8 +464,9 @@ void ParseProto::repeat_stat() {
 }
 
 void ParseProto::for_stat() {
+    std::uint32_t line = lex().last_line();
     Token name = lex().next();
-    if (name.kind != Tok::Name) fatal("expect name");
+    if (name.kind != Tok::Name) fail("expect name");
     Token t = lex().next();
     if (t.kind == Tok::Assign) {
         auto [count, last] = explist();
@@ -456,21 +474,21 @@ void ParseProto::for_stat() {
         if (count == 1) {
             discharge(sp_, ExpDesc::integer(1));
         } else if (count != 2) {
-            fatal("invalid numerical for exp");
+            fail("invalid numerical for exp");
         }
         std::size_t base = sp_ - 3;
         declare_local(std::move(name.s));
         declare_local("");
         declare_local("");
-        numeric_for(base);
+        numeric_for(base, line);
     } else {
-        generic_for(std::move(t), std::move(name.s));
+        generic_for(std::move(t), std::move(name.s), line);
     }
 }
 
-void ParseProto::numeric_for(std::size_t base) {
+void ParseProto::numeric_for(std::size_t base, std::uint32_t line) {
     lex().expect(Tok::Do);
-    std::size_t p = emit(ByteCode::au16(Op::ForPrepare, base, 0));
+    std::size_t p = emit(ByteCode::au16(Op::ForPrepare, base, 0), line);
     loops_.push_back(LoopBlock{base, {}, {}});
     block_to(Tok::End);
     bool closed = local_expire(base);
@@ -481,12 +499,12 @@ void ParseProto::numeric_for(std::size_t base) {
     }
     std::size_t q = pc();
     std::size_t d = loop_distance(q - p);
-    emit(ByteCode::au16(Op::ForLoop, base, d));
+    emit(ByteCode::au16(Op::ForLoop, base, d), line);
     fp_->byte_codes[p] = ByteCode::au16(Op::ForPrepare, base, d);
     pop_loop_block(q, landing, false);
 }
 
-void ParseProto::generic_for(Token after_name, std::string first_name) {
+void ParseProto::generic_for(Token after_name, std::string first_name, std::uint32_t line) {
     std::vector<std::string> names;
     names.push_back(std::move(first_name));
     Token t = std::move(after_name);
@@ -499,7 +517,7 @@ void ParseProto::generic_for(Token after_name, std::string first_name) {
         }
         t = lex().next();
     }
-    if (t.kind != Tok::In) fatal("invalid generic_for namelist");
+    if (t.kind != Tok::In) fail("invalid generic_for namelist");
     std::size_t base = sp_;
     auto [count, last] = explist();
     adjust(count, std::move(last), 3, false);
@@ -508,7 +526,7 @@ void ParseProto::generic_for(Token after_name, std::string first_name) {
     declare_local("");
     for (auto& n : names) declare_local(std::move(n));
     lex().expect(Tok::Do);
-    std::size_t j = emit(ByteCode::jump(0));
+    std::size_t j = emit(ByteCode::jump(0), line);
     loops_.push_back(LoopBlock{base, {}, {}});
     block_to(Tok::End);
     bool closed = local_expire(base);
@@ -521,10 +539,10 @@ void ParseProto::generic_for(Token after_name, std::string first_name) {
     patch_jump(j, pc());
     std::size_t c = pc();
     if (d < 256) {
-        emit(ByteCode::abc(Op::ForCallLoop, base, names.size(), d));
+        emit(ByteCode::abc(Op::ForCallLoop, base, names.size(), d), line);
     } else {
-        emit(ByteCode::abc(Op::ForCallLoop, base, names.size(), 0));
-        emit_jump_to(j + 1);
+        emit(ByteCode::abc(Op::ForCallLoop, base, names.size(), 0), line);
+        emit_jump_to(j + 1, line);
     }
     pop_loop_block(c, landing, false);
 }
@@ -543,34 +561,35 @@ bool ParseProto::local_expire(std::size_t from) {
 }
 
 void ParseProto::break_stat() {
-    if (loops_.empty()) fatal("break outside loop");
-    std::size_t j = emit(ByteCode::jump(0));
+    if (loops_.empty()) fail("break outside loop");
+    std::size_t j = emit(ByteCode::jump(0), lex().last_line());
     loops_.back().breaks.push_back({j, nvar(), active_ids(), expires_});
 }
 
 void ParseProto::continue_stat() {
-    if (loops_.empty()) fatal("continue outside loop");
-    std::size_t j = emit(ByteCode::jump(0));
+    if (loops_.empty()) fail("continue outside loop");
+    std::size_t j = emit(ByteCode::jump(0), lex().last_line());
     loops_.back().continues.push_back({j, nvar(), active_ids(), expires_});
 }
 
 void ParseProto::goto_stat() {
+    std::uint32_t line = lex().last_line();
     Token name = lex().next();
-    if (name.kind != Tok::Name) fatal("expect name");
+    if (name.kind != Tok::Name) fail("expect name");
     auto visible = label_index_.find(name.s);
     if (visible != label_index_.end()) {
         const GotoLabel& l = labels_[visible->second];
         if (leaves_captured(active_ids(), l.nvar, nvar())) {
-            emit(ByteCode::a_only(Op::Close, l.nvar));
+            emit(ByteCode::a_only(Op::Close, l.nvar), line);
         } else if (nvar() > l.nvar) {
             // A closure later in the text may still capture a local this jump leaves (when a
             // loop runs it first): checked again when the function ends.
             backward_gotos_.push_back({pc(), l.icode, l.nvar, active_ids()});
         }
-        emit_jump_to(l.icode);
+        emit_jump_to(l.icode, line);
         return;
     }
-    std::size_t j = emit(ByteCode::jump(0));
+    std::size_t j = emit(ByteCode::jump(0), line);
     pending_gotos_[name.s].push_back(gotos_.size());
     gotos_.push_back({std::move(name.s), j, nvar(), active_ids(), expires_});
 }
@@ -578,14 +597,15 @@ void ParseProto::goto_stat() {
 // Routes each backward goto that left a local captured after it was compiled through a
 // trampoline that closes the cells first. The trampolines sit before the final Return0,
 // skipped by the code that falls through to it.
-void ParseProto::close_backward_gotos() {
+void ParseProto::close_backward_gotos(std::uint32_t end_line) {
     std::size_t skip = SIZE_MAX;
     for (auto& g : backward_gotos_) {
         if (!leaves_captured(g.ids, g.nvar, g.ids.size())) continue;
-        if (skip == SIZE_MAX) skip = emit(ByteCode::jump(0));
+        if (skip == SIZE_MAX) skip = emit(ByteCode::jump(0), end_line);
         patch_jump(g.jump, pc());
-        emit(ByteCode::a_only(Op::Close, g.nvar));
-        emit_jump_to(g.target);
+        std::uint32_t line = fp_->lines[g.jump];
+        emit(ByteCode::a_only(Op::Close, g.nvar), line);
+        emit_jump_to(g.target, line);
     }
     if (skip != SIZE_MAX) patch_jump(skip, pc());
 }
@@ -596,7 +616,7 @@ void ParseProto::label_stat(std::size_t first_goto) {
     std::vector<std::string> names;
     for (;;) {
         Token name = lex().next();
-        if (name.kind != Tok::Name) fatal("expect name");
+        if (name.kind != Tok::Name) fail("expect name");
         lex().expect(Tok::DoubColon);
         names.push_back(std::move(name.s));
         while (lex().peek().kind == Tok::SemiColon) lex().next();
@@ -608,7 +628,7 @@ void ParseProto::label_stat(std::size_t first_goto) {
 }
 
 void ParseProto::define_label(std::string name, std::size_t first_goto, bool is_last) {
-    if (label_index_.count(name)) fatal("duplicate label " + name);
+    if (label_index_.count(name)) fail("duplicate label " + name);
     std::size_t icode = pc();
     std::size_t n = nvar();
     // The gotos it resolves, those of its name issued since its block began, end the name's
@@ -626,7 +646,7 @@ void ParseProto::define_label(std::string name, std::size_t first_goto, bool is_
     std::size_t close_from = SIZE_MAX;
     for (std::size_t k = first_match; k < list.size(); ++k) {
         const GotoLabel& g = gotos_[list[k]];
-        if (!is_last && scope_since(g.expires, g.nvar) < n) fatal("goto jump into scope " + name);
+        if (!is_last && scope_since(g.expires, g.nvar) < n) fail("goto jump into scope " + name);
         for (std::size_t r = 0; r < g.nvar && r < g.ids.size() && r < close_from; ++r) {
             bool left = r >= n || lv.locals[r].id != g.ids[r];
             if (left && lv.captured[g.ids[r]]) close_from = std::min(r, n);

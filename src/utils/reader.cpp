@@ -4,6 +4,7 @@
 
 #include "utils/reader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -124,11 +125,23 @@ FileReader::FileReader(const std::string& path) {
     }
 }
 
+FileReader::FileReader(FromText, std::string text) : from_text_(true), text_(std::move(text)) {}
+
 FileReader::~FileReader() {
     if (fd_ >= 0) ::close(fd_);
 }
 
 int FileReader::refill() {
+    base_ += len_;
+    pos_ = len_ = 0;
+    if (from_text_) {
+        if (base_ >= text_.size()) return end_of_stream;
+        poll_host();
+        data_ = text_.data() + base_;
+        len_ = std::min(buffer_size, text_.size() - base_);
+        pos_ = 1;
+        return static_cast<unsigned char>(data_[0]);
+    }
     if (fd_ < 0) return end_of_stream;
     // Opens and reads may block (a FIFO, a terminal); a signal that interrupts one is answered
     // by polling the host before trying again. Compiling a large script takes a while: look at

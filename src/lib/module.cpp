@@ -7,48 +7,33 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <new>
 #include <string>
 
 #include "lib/boundary.h"
 #include "lib/run_script.h"
-#include "utils/interrupt.h"
 #include "utils/memory.h"
 
 namespace tarn {
 
 namespace {
 
-// The module keeps process-wide state (the output buffer, the interrupt hook, the tracked
-// object list), so it can be initialised only once per process.
+// The module may be initialised only once per process, as its interface has always said.
 bool initialised = false;
 // A Python signal handler run from the interrupt poll could call raw_input again while a run
 // is active; the end-of-run sweep of the inner run would then free the outer run's objects.
 bool running = false;
 
 // A run goes on without the interpreter lock, so Python's other threads keep running; the lock
-// is taken back only to poll for signals. That may wait for another thread's turn to end, so
-// a regular poll looks at most every few milliseconds.
-PyThreadState* run_state = nullptr;
-std::int64_t next_poll_ns = 0;
-constexpr std::int64_t poll_period_ns = 5'000'000;
-
-std::int64_t monotonic_ns() {
-    timespec t{};
-    ::clock_gettime(CLOCK_MONOTONIC, &t);
-    return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
-}
-
-bool poll_python(bool now) {
-    std::int64_t t = monotonic_ns();
-    if (!now && t < next_poll_ns) return false;
-    next_poll_ns = t + poll_period_ns;
+// is taken back only to poll for signals (the run spaces its polls out). `context` is the
+// run's saved thread state.
+bool poll_python(void* context, bool) {
+    auto& saved = *static_cast<PyThreadState**>(context);
     // Taking the lock back ends this thread when Python is shutting down (a daemon thread):
     // the unwinding that follows is let through to the thread's start.
-    PyEval_RestoreThread(run_state);
+    PyEval_RestoreThread(saved);
     bool stop = PyErr_CheckSignals() != 0;
-    run_state = PyEval_SaveThread();
+    saved = PyEval_SaveThread();
     return stop;
 }
 
@@ -144,45 +129,17 @@ void release_run_lock(PyObject* lock) {
 #pragma GCC diagnostic pop
 }
 
-// The run's memory ceiling from TARN_MEMORY_LIMIT: a positive number of bytes with an optional
-// K, M or G suffix (binary multiples, either case), or the default when the variable is unset
-// or empty. Invalid text is a ValueError naming the variable; false then.
+// The run's memory ceiling from TARN_MEMORY_LIMIT (memory::parse_size's grammar), or the default
+// when the variable is unset or empty. Invalid text is a ValueError naming the variable; false
+// then.
 bool memory_limit(std::size_t& limit) {
     const char* text = std::getenv("TARN_MEMORY_LIMIT");
     if (!text || !*text) {
         limit = memory::default_ceiling();
         return true;
     }
-    std::size_t value = 0;
-    const char* p = text;
-    bool ok = *p >= '0' && *p <= '9';
-    for (; ok && *p >= '0' && *p <= '9'; ++p) {
-        if (__builtin_mul_overflow(value, std::size_t{10}, &value) ||
-            __builtin_add_overflow(value, static_cast<std::size_t>(*p - '0'), &value))
-            ok = false;
-    }
-    if (ok && *p != '\0') {
-        int shift = 0;
-        switch (*p) {
-        case 'k':
-        case 'K':
-            shift = 10;
-            break;
-        case 'm':
-        case 'M':
-            shift = 20;
-            break;
-        case 'g':
-        case 'G':
-            shift = 30;
-            break;
-        default:
-            ok = false;
-        }
-        ok = ok && p[1] == '\0' && value <= (SIZE_MAX >> shift);
-        value <<= shift;
-    }
-    if (!ok || value == 0) {
+    std::size_t value = memory::parse_size(text);
+    if (value == 0) {
         PyErr_Format(PyExc_ValueError,
                      "TARN_MEMORY_LIMIT: invalid memory size '%s' (expected a positive number of bytes "
                      "with an optional K, M or G suffix)",
@@ -220,17 +177,8 @@ PyObject* raw_input(PyObject*, PyObject* args, PyObject* kwargs) {
     char* bytes = nullptr;
     Py_ssize_t len = 0;
     if (PyBytes_AsStringAndSize(path.get(), &bytes, &len) < 0) return nullptr;
-    std::string file;
-    try {
-        file.assign(bytes, static_cast<std::size_t>(len));
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-    std::size_t limit = 0;
-    if (!memory_limit(limit)) return nullptr;
-    // No Python object may be held across the run: a thread ended by Python's shutdown while
-    // it runs unwinds without the interpreter lock.
-    path = PyRef();
+    RunOptions options;
+    if (!memory_limit(options.memory_limit)) return nullptr;
 
     PyObject* lock = run_lock();
     if (lock) {
@@ -243,14 +191,25 @@ PyObject* raw_input(PyObject*, PyObject* args, PyObject* kwargs) {
         if (lock) release_run_lock(lock);
         return nullptr;
     }
+    // Copied only now that no other run is going on: the copy comes from the counted heap, and a
+    // run's memory figures must see nothing but its own allocations.
+    try {
+        options.path.assign(bytes, static_cast<std::size_t>(len));
+    } catch (const std::bad_alloc&) {
+        if (lock) release_run_lock(lock);
+        return PyErr_NoMemory();
+    }
+    // No Python object may be held across the run: a thread ended by Python's shutdown while
+    // it runs unwinds without the interpreter lock.
+    path = PyRef();
     Outcome outcome;
+    RunReport report;
     {
         RunningFlag flag;
-        run_state = PyEval_SaveThread();
-        next_poll_ns = monotonic_ns() + poll_period_ns;
-        outcome = contained([&] { run_script(file, limit); });
-        PyEval_RestoreThread(run_state);
-        run_state = nullptr;
+        PyThreadState* saved = PyEval_SaveThread();
+        options.host = HostHook{poll_python, &saved};
+        outcome = contained([&] { run_script(options, report); }, report.output_error);
+        PyEval_RestoreThread(saved);
     }
     PyObject* result = outcome_result(outcome);
     if (lock) release_run_lock(lock);
@@ -286,7 +245,6 @@ PyObject* init_module() {
     PyRef module(PyModule_Create(&module_def));
     if (!module || brindle(module.get()) < 0) return nullptr;
     initialised = true;
-    host_poll = poll_python;
     return module.release();
 }
 

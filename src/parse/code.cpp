@@ -7,6 +7,7 @@
 #include "parse/parse_proto.h"
 #include "utils/fatal.h"
 #include "utils/output.h"
+#include "utils/run.h"
 #include "utils/stack_guard.h"
 
 namespace tarn {
@@ -322,7 +323,7 @@ Rc<FuncProto> ParseProto::chunk(Tok end) {
     emit(ByteCode::none(Op::Return0));
     std::string listing;
     fp_->print_listing(listing);
-    out().write(listing);
+    ctx_.run.output().write(listing);
     fp_->finish();
     return fp_;
 }
@@ -375,8 +376,8 @@ ExpDesc ParseProto::funcbody(bool with_self) {
     return ExpDesc(has_up ? ExpDesc::ClosureConst : ExpDesc::FunctionConst, k);
 }
 
-Rc<FuncProto> load(std::unique_ptr<FileReader> reader) {
-    ParseContext ctx(Lex(std::move(reader)));
+Rc<FuncProto> load(Run& run, std::unique_ptr<FileReader> reader) {
+    ParseContext ctx(run, Lex(std::move(reader)));
     return compile_function(ctx, false, {"_ENV"}, Tok::Eos);
 }
 

@@ -19,6 +19,8 @@
 
 namespace tarn {
 
+class Run;
+
 struct LocalVar {
     std::string name;
     std::uint32_t id; // unique within the function; indexes Level::captured
@@ -33,7 +35,8 @@ struct Level {
 };
 
 struct ParseContext {
-    explicit ParseContext(Lex l) : lex(std::move(l)) {}
+    ParseContext(Run& r, Lex l) : run(r), lex(std::move(l)) {}
+    Run& run; // where listings are written
     Lex lex;
     std::vector<Level> levels;
     // Nesting of expressions, blocks and functions: bounded so that no script can exhaust the

@@ -9,6 +9,8 @@
 
 namespace tarn {
 
-Rc<FuncProto> load(std::unique_ptr<FileReader> reader);
+class Run;
+
+Rc<FuncProto> load(Run& run, std::unique_ptr<FileReader> reader);
 
 } // namespace tarn

@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "utils/fatal.h"
-#include "utils/interrupt.h"
+#include "utils/run.h"
 
 namespace tarn {
 
@@ -114,13 +114,13 @@ void append_hex(std::uint32_t v, std::string& out) {
 
 } // namespace
 
-FileReader::FileReader(const std::string& path) {
+FileReader::FileReader(Run& run, const std::string& path) : run_(run) {
     for (;;) {
         fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         int e = errno;
         if (fd_ >= 0) return;
         if (e != EINTR) fatal(unwrap_err + os_error_debug(e));
-        poll_host(true);
+        run_.poll(true);
     }
 }
 
@@ -133,7 +133,7 @@ int FileReader::refill() {
     // Opens and reads may block (a FIFO, a terminal); a signal that interrupts one is answered
     // by polling the host before trying again. Compiling a large script takes a while: look at
     // Ctrl-C once per buffer too.
-    poll_host();
+    run_.poll();
     for (;;) {
         ssize_t n = ::read(fd_, buf_, buffer_size);
         int e = errno;
@@ -151,7 +151,7 @@ int FileReader::refill() {
             error_ = e;
             return read_error;
         }
-        poll_host(true);
+        run_.poll(true);
     }
 }
 

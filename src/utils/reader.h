@@ -8,6 +8,8 @@
 
 namespace tarn {
 
+class Run;
+
 class FileReader {
 public:
     static constexpr std::size_t buffer_size = 8192;
@@ -16,7 +18,8 @@ public:
 
     // Opens `path` for reading only; a failure is the fatal stop
     // "called `Result::unwrap()` on an `Err` value: Os { code: .., kind: .., message: ".." }".
-    explicit FileReader(const std::string& path);
+    // Reads and opens that a signal interrupts ask the run's host whether to go on.
+    FileReader(Run& run, const std::string& path);
     FileReader(const FileReader&) = delete;
     FileReader& operator=(const FileReader&) = delete;
     ~FileReader();
@@ -31,6 +34,7 @@ public:
 private:
     int refill();
 
+    Run& run_;
     int fd_ = -1;
     int error_ = 0;
     std::size_t pos_ = 0;

@@ -28,12 +28,12 @@
 
 #include "utils/fatal.h"
 #include "utils/memory.h"
-#include "utils/pool.h"
+#include "utils/run.h"
 
 namespace tarn {
 
 Table* Table::make(std::size_t narray, std::size_t nhash) {
-    Table* t = new (pool::allocate(sizeof(Table))) Table;
+    Table* t = new (Run::active()->pool().allocate(sizeof(Table))) Table;
     try {
         if (narray > 0) t->grow_to(narray);
         if (nhash > 0) t->resize_hash(std::bit_ceil(nhash));
@@ -67,7 +67,7 @@ void Table::clear_refs() {
 
 void Table::free(Table* t) {
     t->~Table();
-    pool::free(t, sizeof(Table));
+    Run::active()->pool().free(t, sizeof(Table));
 }
 
 Value* Table::find_int(std::int64_t i) const {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "utils/output.h"
+#include "utils/run.h"
 #include "value/arith.h"
 #include "value/table.h"
 #include "vm/exe_state.h"
@@ -285,7 +286,7 @@ template <ArithOp op>
 // A native call from the loop: natives write output, so the loop's cursor goes to the writer
 // for the call and comes back after it.
 [[gnu::always_inline]] inline std::size_t ExeState::call_native(std::size_t new_base, char*& cur) {
-    Output& output = out();
+    Output& output = run_.output();
     output.set_cursor(cur);
     std::size_t n = call_native(new_base);
     cur = output.cursor();
@@ -406,8 +407,8 @@ template <ArithOp op>
         break;                                                                                               \
     }
 
-void ExeState::run() {
-    Output& output = out();
+void ExeState::dispatch() {
+    Output& output = run_.output();
     char* cur = output.cursor();
     char* const trace_limit = output.trace_limit();
     const Instr* ip;

@@ -10,6 +10,7 @@
 #include <sys/mman.h>
 
 #include "utils/memory.h"
+#include "utils/run.h"
 #include "value/table.h"
 #include "vm/builtins.h"
 #include "vm/native.h"
@@ -27,7 +28,7 @@ constexpr std::size_t charge_step = 4096;
 
 } // namespace
 
-ExeState::ExeState() {
+ExeState::ExeState(Run& run) : run_(run) {
     // Anonymous memory reads as zero bytes, which is nil: the whole block starts as nils.
     void* block = ::mmap(nullptr, mapped_bytes, PROT_READ | PROT_WRITE,
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
@@ -65,7 +66,7 @@ void ExeState::teardown() {
     varargs_.clear();
     drop_above(0);
     ::munmap(stack_, mapped_bytes);
-    memory::refund(charged_ * sizeof(Value));
+    run_.refund(charged_ * sizeof(Value));
     charged_ = 0;
 }
 
@@ -80,7 +81,7 @@ void ExeState::execute_main(const Rc<FuncProto>& main) {
     f.va_count = 0;
     check_room(1 + main->max_stack);
     if (top() < 1 + main->nparam) top_ = stack_ + 1 + main->nparam;
-    run();
+    dispatch();
 }
 
 // Charges the stack up to `new_top` slots, or stops when it would pass the limit.
@@ -88,7 +89,7 @@ void ExeState::check_room(std::size_t new_top) {
     if (new_top + varargs_.size() > max_slots) fatal("stack overflow");
     if (new_top > charged_) {
         std::size_t to = std::min(max_slots, (new_top + charge_step - 1) / charge_step * charge_step);
-        memory::charge((to - charged_) * sizeof(Value));
+        run_.charge((to - charged_) * sizeof(Value));
         charged_ = to;
     }
     room_ = std::min(charged_, max_slots - varargs_.size());

@@ -29,7 +29,8 @@ constexpr std::size_t charge_step = 4096;
 } // namespace
 
 ExeState::ExeState(Run& run) : run_(run) {
-    // Anonymous memory reads as zero bytes, which is nil: the whole block starts as nils.
+    // Anonymous memory reads as zero bytes, and a nil is sixteen zero bytes (src/value/value.h):
+    // the whole block starts as nils without a pass over it.
     void* block = ::mmap(nullptr, mapped_bytes, PROT_READ | PROT_WRITE,
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (block == MAP_FAILED) throw OutOfMemory();

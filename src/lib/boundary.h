@@ -59,7 +59,7 @@ void report_stop(const Outcome& stop);
 // past it except the unwinding that ends a thread when Python shuts down under a running
 // script (it must reach the thread's start, and nothing on the way may be noexcept). The body
 // flushes its output before a stop leaves it, and stores the errno of a failed write in
-// `output_error`, which the report of a stop reads.
+// `output_error`, which the report of a stop (`report_stop`, by the caller) reads.
 template <class F> Outcome contained(F&& body, const int& output_error) {
     Outcome o;
     try {
@@ -85,7 +85,6 @@ template <class F> Outcome contained(F&& body, const int& output_error) {
         o.message = "internal error"; // short enough to need no allocation
     }
     o.output_error = output_error;
-    report_stop(o);
     return o;
 }
 

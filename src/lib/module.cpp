@@ -1,8 +1,6 @@
 // The Python module Brindle: its definition, its two functions and their argument conversion.
-// No C++ exception crosses into the interpreter: a run ends in an `Outcome`, the other entry
-// points are `guarded`. A run goes on without the interpreter lock (taking it back only to
-// poll for signals); runs are serialised by the lock of tarn._serial, which a second caller
-// waits for without holding the interpreter lock.
+// No C++ exception crosses into the interpreter: a run ends in an `Outcome` (src/lib/host_run.h),
+// the other entry points are `guarded`.
 
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +9,7 @@
 #include <string>
 
 #include "lib/boundary.h"
+#include "lib/host_run.h"
 #include "lib/run_script.h"
 #include "utils/memory.h"
 
@@ -20,22 +19,6 @@ namespace {
 
 // The module may be initialised only once per process, as its interface has always said.
 bool initialised = false;
-// A Python signal handler run from the interrupt poll could call raw_input again while a run
-// is active; the end-of-run sweep of the inner run would then free the outer run's objects.
-bool running = false;
-
-// A run goes on without the interpreter lock, so Python's other threads keep running; the lock
-// is taken back only to poll for signals (the run spaces its polls out). `context` is the
-// run's saved thread state.
-bool poll_python(void* context, bool) {
-    auto& saved = *static_cast<PyThreadState**>(context);
-    // Taking the lock back ends this thread when Python is shutting down (a daemon thread):
-    // the unwinding that follows is let through to the thread's start.
-    PyEval_RestoreThread(saved);
-    bool stop = PyErr_CheckSignals() != 0;
-    saved = PyEval_SaveThread();
-    return stop;
-}
 
 // Re-raises the pending TypeError or OverflowError of an argument conversion with the
 // argument's name in front of its message, keeping the original as the cause. Any other
@@ -99,36 +82,6 @@ PyObject* sum_as_string(PyObject*, PyObject* args, PyObject* kwargs) {
     return PyUnicode_FromStringAndSize(digits, n);
 }
 
-// The lock of tarn._serial, fetched on first use and kept for the life of the process. Null when
-// the module was loaded without its package; runs are then only kept from nesting. No C++ static
-// guard here: the import lets other threads run, and one of them may come here too.
-PyObject* run_lock() {
-    static PyObject* lock = nullptr;
-    if (lock) return lock;
-    PyRef serial(PyImport_ImportModule("tarn._serial"));
-    PyObject* l = serial ? PyObject_GetAttrString(serial.get(), "lock") : nullptr;
-    if (!l) PyErr_Clear();
-    if (lock)
-        Py_XDECREF(l);
-    else
-        lock = l;
-    return lock;
-}
-
-// Releases the run lock without disturbing the error the call is about to return.
-void release_run_lock(PyObject* lock) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    PyRef done(PyObject_CallMethod(lock, "release", nullptr));
-    if (!done) PyErr_Clear();
-    PyErr_Restore(type, value, tb);
-#pragma GCC diagnostic pop
-}
-
 // The run's memory ceiling from TARN_MEMORY_LIMIT (memory::parse_size's grammar), or the default
 // when the variable is unset or empty. Invalid text is a ValueError naming the variable; false
 // then.
@@ -150,14 +103,6 @@ bool memory_limit(std::size_t& limit) {
     return true;
 }
 
-class RunningFlag {
-public:
-    RunningFlag() { running = true; }
-    RunningFlag(const RunningFlag&) = delete;
-    RunningFlag& operator=(const RunningFlag&) = delete;
-    ~RunningFlag() { running = false; }
-};
-
 PyObject* raw_input(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"prompt", nullptr};
     PyObject* prompt = nullptr;
@@ -174,46 +119,12 @@ PyObject* raw_input(PyObject*, PyObject* args, PyObject* kwargs) {
     // valid UTF-8 (listed by os.listdir as surrogate escapes) reach the file they name.
     PyRef path(PyUnicode_EncodeFSDefault(prompt));
     if (!path) return nullptr;
-    char* bytes = nullptr;
-    Py_ssize_t len = 0;
-    if (PyBytes_AsStringAndSize(path.get(), &bytes, &len) < 0) return nullptr;
     RunOptions options;
     if (!memory_limit(options.memory_limit)) return nullptr;
-
-    PyObject* lock = run_lock();
-    if (lock) {
-        PyRef acquired(PyObject_CallMethod(lock, "acquire", nullptr));
-        if (!acquired) return nullptr;
-    }
-    // The lock is re-entrant: a Python signal handler run from a poll of this very run gets it.
-    if (running) {
-        PyErr_SetString(PyExc_RuntimeError, "raw_input cannot be called while a script is running");
-        if (lock) release_run_lock(lock);
-        return nullptr;
-    }
-    // Copied only now that no other run is going on: the copy comes from the counted heap, and a
-    // run's memory figures must see nothing but its own allocations.
-    try {
-        options.path.assign(bytes, static_cast<std::size_t>(len));
-    } catch (const std::bad_alloc&) {
-        if (lock) release_run_lock(lock);
-        return PyErr_NoMemory();
-    }
-    // No Python object may be held across the run: a thread ended by Python's shutdown while
-    // it runs unwinds without the interpreter lock.
-    path = PyRef();
-    Outcome outcome;
     RunReport report;
-    {
-        RunningFlag flag;
-        PyThreadState* saved = PyEval_SaveThread();
-        options.host = HostHook{poll_python, &saved};
-        outcome = contained([&] { run_script(options, report); }, report.output_error);
-        PyEval_RestoreThread(saved);
-    }
-    PyObject* result = outcome_result(outcome);
-    if (lock) release_run_lock(lock);
-    return result;
+    Outcome outcome;
+    if (!run_for_python(std::move(path), options, report, outcome, true)) return nullptr;
+    return outcome_result(outcome);
 }
 
 template <class F> PyCFunction as_cfunction(F* f) {

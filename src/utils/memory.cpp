@@ -16,7 +16,10 @@ std::size_t default_ceiling() {
     return std::min(cap, static_cast<std::size_t>(pages) / 2 * static_cast<std::size_t>(page));
 }
 
+// Sizes stop below 2^63, so that every valid size is also a signed 64-bit count (a Python
+// ssize, an off_t).
 std::size_t parse_size(std::string_view text) {
+    constexpr std::size_t largest = std::size_t{INT64_MAX};
     std::size_t value = 0;
     std::size_t i = 0;
     if (text.empty() || text[0] < '0' || text[0] > '9') return 0;
@@ -25,7 +28,7 @@ std::size_t parse_size(std::string_view text) {
             __builtin_add_overflow(value, static_cast<std::size_t>(text[i] - '0'), &value))
             return 0;
     }
-    if (i == text.size()) return value;
+    if (i == text.size()) return value <= largest ? value : 0;
     int shift = 0;
     switch (text[i]) {
     case 'k':
@@ -43,7 +46,7 @@ std::size_t parse_size(std::string_view text) {
     default:
         return 0;
     }
-    if (i + 1 != text.size() || value > (SIZE_MAX >> shift)) return 0;
+    if (i + 1 != text.size() || value > (largest >> shift)) return 0;
     return value << shift;
 }
 

@@ -35,8 +35,8 @@ inline void sub(std::size_t n) { in_use.store(used() - n, std::memory_order_rela
 std::size_t default_ceiling();
 
 // A memory size as people write it: a positive number of bytes with an optional K, M or G
-// suffix (binary multiples, either case). 0 when the text is not one (empty, a sign, spaces,
-// another suffix, zero, or a size that does not fit).
+// suffix (binary multiples, either case), below 2^63. 0 when the text is not one (empty, a
+// sign, spaces, another suffix, zero, or 2^63 and more).
 std::size_t parse_size(std::string_view text);
 
 } // namespace memory

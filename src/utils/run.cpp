@@ -29,6 +29,7 @@ std::int64_t monotonic_ns() {
 std::size_t start_figure(MemoryFigures& figures) {
     figures.start = memory::used();
     figures.end = figures.start;
+    figures.swept = 0;
     return figures.start;
 }
 

@@ -23,11 +23,14 @@ struct HostHook {
     void* context = nullptr;
 };
 
-// The module's heap figures around one run, for tests: `end` differs from `start` only when a
-// release was lost.
+// The module's heap figures around one run, for tests: `end` differs from `start` only when
+// memory outside the pool was not given back; `swept` counts the objects still alive when the
+// machine and the compiler were gone, which only reference cycles explain (a lost release of a
+// pooled object shows here, since the sweep frees it all the same).
 struct MemoryFigures {
     std::size_t start = 0;
     std::size_t end = 0;
+    std::size_t swept = 0;
 };
 
 class Run {

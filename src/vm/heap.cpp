@@ -93,9 +93,13 @@ void Run::destroy(Shared* p) {
 // once the run's own values are gone. It allocates nothing.
 void Run::sweep() {
     // Pin everything first so that clearing one object cannot free another under the walk.
-    pool_.for_each_live([](Shared* p) {
-        if (can_cycle(p)) retain(p);
+    std::size_t alive = 0;
+    pool_.for_each_live([&](Shared* p) {
+        if (!can_cycle(p)) return;
+        retain(p);
+        ++alive;
     });
+    figures_.swept = alive;
     pool_.for_each_live([](Shared* p) {
         if (can_cycle(p)) clear_refs(p);
     });

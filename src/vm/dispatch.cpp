@@ -791,23 +791,7 @@ void ExeState::dispatch() {
                 break;
             }
 
-            case Op::Add: {
-                const Value& l = R(IB);
-                const Value& r = R(IC);
-                arith_into<ArithOp::Add>(DST(IA), l, r);
-                break;
-            }
-            case Op::AddConst: {
-                const Value& l = R(IB);
-                const Value& r = K(IC);
-                arith_into<ArithOp::Add>(DST(IA), l, r);
-                break;
-            }
-            case Op::AddInt: {
-                const Value& l = R(IB);
-                arith_imm<ArithOp::Add>(DST(IA), l, IC);
-                break;
-            }
+                ARITH_FORMS(Add, AddInt, AddConst, ArithOp::Add)
                 ARITH_FORMS(Sub, SubInt, SubConst, ArithOp::Sub)
                 ARITH_FORMS(Mul, MulInt, MulConst, ArithOp::Mul)
                 ARITH_FORMS(Mod, ModInt, ModConst, ArithOp::Mod)

@@ -6,12 +6,15 @@
 //  1. The stack block never moves (see exe_state.h), but its top does: a register read checks
 //     it, and a value taken from a register is a copy or a reference that no write, call or
 //     cut may outlive.
-//  2. The output cursor lives in the local `cur`: hand it back to the writer (SYNC_OUT) before
-//     anything else writes output, and take it again after (LOAD_OUT); natives are called
-//     through call_native(new_base, cur), which does both. An exception hands it back on its
-//     way out.
-//  3. Entering or leaving a Lua frame may reallocate `frames_` and changes every cached
-//     frame value: save ip into the frame before, and reload with LOAD_FRAME after.
+//  2. The output cursor lives in the local `cur`: whatever else writes output runs inside
+//     WITH_OUTPUT, which hands the cursor to the writer before and takes it back after; the loop
+//     leaves through LEAVE_LOOP, which hands it back; natives are called through
+//     call_native(new_base, cur), which does both. An exception hands it back on its way out.
+//  3. Entering or leaving a Lua frame may reallocate `frames_` and changes every cached frame
+//     value: it runs inside FRAME_CHANGE, which saves ip into the running frame before and
+//     reloads the frame's values (LOAD_FRAME) after. Call and CallSet go through call(), which
+//     saves ip itself before a Lua callee's frame is pushed, and reload when it says so; a
+//     native callee leaves the frame as it was.
 //  4. Table stores, cuts of the stack and cell closing release values, which may free other
 //     objects (never the stack, the running closure or prototype, or the table operated on,
 //     which are all held elsewhere).
@@ -333,8 +336,24 @@ template <ArithOp op>
 #define IBX (w >> 16)
 #define ISBX static_cast<std::int16_t>(w >> 16)
 
-#define SYNC_OUT() output.set_cursor(cur)
-#define LOAD_OUT() (cur = output.cursor())
+// The protected operations of hazards 2 and 3: the save and the reload stay one unit.
+#define WITH_OUTPUT(stmt)                                                                                    \
+    do {                                                                                                     \
+        output.set_cursor(cur);                                                                              \
+        stmt;                                                                                                \
+        cur = output.cursor();                                                                               \
+    } while (0)
+#define LEAVE_LOOP()                                                                                         \
+    do {                                                                                                     \
+        output.set_cursor(cur);                                                                              \
+        return;                                                                                              \
+    } while (0)
+#define FRAME_CHANGE(stmt)                                                                                   \
+    do {                                                                                                     \
+        frame_->ip = ip;                                                                                     \
+        stmt;                                                                                                \
+        LOAD_FRAME();                                                                                        \
+    } while (0)
 
 // Operand access: R reads a register (checked against the top), K a constant, U an upvalue
 // cell (both checked once, when the function was finished); DST is the slot of a destination
@@ -425,11 +444,8 @@ void ExeState::dispatch() {
             {
                 // The trace line: at most two fixed moves from the padded text. A full buffer
                 // is flushed first, which is also where the host is polled.
-                if (cur > trace_limit) [[unlikely]] {
-                    SYNC_OUT();
-                    output.flush_or_stop();
-                    LOAD_OUT();
-                }
+                if (cur > trace_limit) [[unlikely]]
+                    WITH_OUTPUT(output.flush_or_stop());
                 const char* line = ip->text;
                 const std::uint32_t len = ip->len;
                 std::memcpy(cur, line, 32);
@@ -669,9 +685,7 @@ void ExeState::dispatch() {
                 copy_slot(b + 3, stack_[b]);
                 copy_slot(b + 4, stack_[b + 1]);
                 copy_slot(b + 5, stack_[b + 2]);
-                frame_->ip = ip;
-                enter_lua(stack_ + b + 3);
-                LOAD_FRAME();
+                FRAME_CHANGE(enter_lua(stack_ + b + 3));
                 continue;
             }
 
@@ -714,17 +728,13 @@ void ExeState::dispatch() {
                 switch (fn.kind()) {
                 case Kind::NativeFunction:
                 case Kind::NativeClosure: {
-                    if (!return_to_caller(call_native(fb, cur))) {
-                        SYNC_OUT();
-                        return;
-                    }
-                    LOAD_FRAME();
+                    const std::size_t n = call_native(fb, cur);
+                    FRAME_CHANGE(if (!return_to_caller(n)) LEAVE_LOOP());
                     break;
                 }
                 case Kind::LuaFunction:
                 case Kind::LuaClosure:
-                    replace_frame();
-                    LOAD_FRAME();
+                    FRAME_CHANGE(replace_frame());
                     continue;
                 default:
                     fatal("invalid function: " + fn.quoted());
@@ -735,11 +745,7 @@ void ExeState::dispatch() {
             case Op::Return: {
                 close_from(FB);
                 std::size_t n = IOP == Op::Return0 ? 0 : results_of_return(IA, IB, FB);
-                if (!return_to_caller(n)) {
-                    SYNC_OUT();
-                    return;
-                }
-                LOAD_FRAME();
+                FRAME_CHANGE(if (!return_to_caller(n)) LEAVE_LOOP());
                 break;
             }
             case Op::VarArgs: {
@@ -825,7 +831,7 @@ void ExeState::dispatch() {
             ++ip;
         }
     } catch (...) {
-        SYNC_OUT();
+        output.set_cursor(cur);
         throw;
     }
 }
@@ -837,8 +843,9 @@ void ExeState::dispatch() {
 #undef IC
 #undef IBX
 #undef ISBX
-#undef SYNC_OUT
-#undef LOAD_OUT
+#undef WITH_OUTPUT
+#undef LEAVE_LOOP
+#undef FRAME_CHANGE
 #undef R
 #undef K
 #undef U

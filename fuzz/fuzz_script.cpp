@@ -16,7 +16,6 @@
 
 #include "lib/run_script.h"
 #include "utils/fatal.h"
-#include "utils/interrupt.h"
 
 namespace {
 
@@ -26,14 +25,14 @@ constexpr std::chrono::milliseconds budget{100};
 
 std::chrono::steady_clock::time_point deadline;
 
-bool out_of_time(bool) { return std::chrono::steady_clock::now() >= deadline; }
+bool out_of_time(void*, bool) { return std::chrono::steady_clock::now() >= deadline; }
 
 // The machine asks the host's poll at each flush of its output buffer (every few tens of
 // thousands of instructions) and at each read of the script, and stops the run when it says
 // so. All use of the poll is here, to follow any change in how it is wired.
-void start_budget() {
+tarn::HostHook start_budget() {
     deadline = std::chrono::steady_clock::now() + budget;
-    tarn::host_poll = out_of_time;
+    return tarn::HostHook{out_of_time, nullptr};
 }
 
 // A run may charge this much memory to its ceiling (the value stack); everything else is
@@ -76,9 +75,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     write_script(data, size);
-    start_budget();
+    tarn::RunOptions options;
+    options.path = script_path;
+    options.memory_limit = memory_limit;
+    options.host = start_budget();
+    tarn::RunReport report;
     try {
-        tarn::run_script(script_path, memory_limit);
+        tarn::run_script(options, report);
     } catch (const tarn::Fatal&) {
     } catch (const tarn::Interrupted&) {
     } catch (const std::bad_alloc&) {

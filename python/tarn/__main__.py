@@ -43,25 +43,20 @@ BROKEN_PIPE = "failed printing to stdout: Broken pipe (os error 32)"
 BROKEN_PIPE_STATUS = 141
 DIAGNOSTIC_HEAD = b"tarn: fatal error "
 
-_UNITS = {"k": 1 << 10, "m": 1 << 20, "g": 1 << 30}
-
 
 class UsageError(Exception):
     pass
 
 
 def parse_size(text: str) -> int:
-    """The byte count of a memory size such as ``512M``; raises ``ValueError`` if malformed."""
-    digits, scale = text, 1
-    if text[-1:].lower() in _UNITS and len(text) > 1:
-        digits, scale = text[:-1], _UNITS[text[-1].lower()]
-    # int() alone would also take signs, spaces, underscores and non-ASCII digits.
-    if not digits or not all("0" <= c <= "9" for c in digits):
-        raise ValueError(text)
-    size = int(digits) * scale
-    if not 0 < size < 1 << 63:
-        raise ValueError(text)
-    return size
+    """The byte count of a memory size such as ``512M``; raises ``ValueError`` if malformed.
+
+    The grammar is the module's own, the one it applies to TARN_MEMORY_LIMIT. Its module is
+    imported here, only when a size is given, to keep it out of every other start.
+    """
+    from . import _core
+
+    return _core.parse_size(text)
 
 
 def parse_args(args: list) -> tuple:

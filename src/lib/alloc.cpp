@@ -1,5 +1,6 @@
 // The module's operator new and delete: malloc and free, with every block counted by its usable
-// size against the running script's memory ceiling. They are local to the module (its only
+// size, and checked against the ceiling of the active run (the C++ library's containers cannot be
+// handed a run, so they reach it through Run::active). They are local to the module (its only
 // export is the init function), so they count exactly the interpreter's own allocations.
 
 #include <cstdlib>
@@ -7,22 +8,28 @@
 #include <new>
 
 #include "utils/memory.h"
+#include "utils/run.h"
 
 namespace {
 
 using tarn::memory::add;
-using tarn::memory::admits;
 using tarn::memory::sub;
 
+[[noreturn]] [[gnu::cold]] void exhausted() {
+    if (tarn::Run* run = tarn::Run::active()) run->exhausted();
+    throw tarn::OutOfMemory();
+}
+
 void* allocate(std::size_t n, std::size_t align) {
-    if (!admits(n)) tarn::memory::exhausted();
+    tarn::Run* run = tarn::Run::active();
+    if (run && !run->admits(n)) run->exhausted();
     void* p = nullptr;
     if (align <= alignof(std::max_align_t)) {
         p = std::malloc(n == 0 ? 1 : n);
     } else if (::posix_memalign(&p, align, n == 0 ? align : n) != 0) {
         p = nullptr;
     }
-    if (!p) tarn::memory::exhausted();
+    if (!p) exhausted();
     add(::malloc_usable_size(p));
     return p;
 }

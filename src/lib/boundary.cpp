@@ -11,8 +11,6 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "utils/output.h"
-
 namespace tarn {
 
 namespace {
@@ -75,8 +73,7 @@ void write_diagnostic(std::string_view message, const std::source_location* wher
 
 // Output that a failed write dropped is never lost in silence: a stop for another reason says
 // so after its own message.
-void note_lost_output() {
-    int e = out().error();
+void note_lost_output(int e) {
     if (e == 0 || e == EINTR) return;
     char note[256];
     int n = std::snprintf(note, sizeof note,
@@ -88,13 +85,13 @@ void note_lost_output() {
 } // namespace
 
 void report_stop(const Outcome& o) {
-    out().flush();
     if (o.kind != Outcome::Stopped) {
-        note_lost_output();
+        note_lost_output(o.output_error);
         return;
     }
     write_diagnostic(o.message, o.located ? &o.where : nullptr);
-    if (!std::string_view(o.message).starts_with("failed printing to stdout: ")) note_lost_output();
+    if (!std::string_view(o.message).starts_with("failed printing to stdout: "))
+        note_lost_output(o.output_error);
 }
 
 PyObject* outcome_result(const Outcome& o) {

@@ -45,20 +45,22 @@ private:
 // lock is held again.
 struct Outcome {
     enum Kind { Finished, Stopped, Interrupted } kind = Finished;
-    std::string message; // a stop's message
+    StopText message; // a stop's message
     std::source_location where;
     bool located = false; // whether `where` names the raise site
+    int output_error = 0; // errno of the first failed write of the run's output, 0 if none
 };
 
-// Flushes standard output and writes the diagnostic block of a stop to standard error, with a
-// note when output was lost. Allocates nothing, so it works when memory has run out.
+// Writes the diagnostic block of a stop to standard error, with a note when output was lost.
+// Allocates nothing, so it works when memory has run out.
 void report_stop(const Outcome& stop);
 
 // Runs `body`, which must not touch Python, and records how it ended; no C++ exception gets
 // past it except the unwinding that ends a thread when Python shuts down under a running
-// script (it must reach the thread's start, and nothing on the way may be noexcept). Output is
-// flushed after a stop or an interruption.
-template <class F> Outcome contained(F&& body) {
+// script (it must reach the thread's start, and nothing on the way may be noexcept). The body
+// flushes its output before a stop leaves it, and stores the errno of a failed write in
+// `output_error`, which the report of a stop (`report_stop`, by the caller) reads.
+template <class F> Outcome contained(F&& body, const int& output_error) {
     Outcome o;
     try {
         body();
@@ -82,7 +84,7 @@ template <class F> Outcome contained(F&& body) {
         o.kind = Outcome::Stopped;
         o.message = "internal error"; // short enough to need no allocation
     }
-    report_stop(o);
+    o.output_error = output_error;
     return o;
 }
 

@@ -1,56 +1,24 @@
 // The Python module Brindle: its definition, its two functions and their argument conversion.
-// No C++ exception crosses into the interpreter: a run ends in an `Outcome`, the other entry
-// points are `guarded`. A run goes on without the interpreter lock (taking it back only to
-// poll for signals); runs are serialised by the lock of tarn._serial, which a second caller
-// waits for without holding the interpreter lock.
+// No C++ exception crosses into the interpreter: a run ends in an `Outcome` (src/lib/host_run.h),
+// the other entry points are `guarded`.
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <new>
 #include <string>
 
 #include "lib/boundary.h"
+#include "lib/host_run.h"
 #include "lib/run_script.h"
-#include "utils/interrupt.h"
 #include "utils/memory.h"
 
 namespace tarn {
 
 namespace {
 
-// The module keeps process-wide state (the output buffer, the interrupt hook, the tracked
-// object list), so it can be initialised only once per process.
+// The module may be initialised only once per process, as its interface has always said.
 bool initialised = false;
-// A Python signal handler run from the interrupt poll could call raw_input again while a run
-// is active; the end-of-run sweep of the inner run would then free the outer run's objects.
-bool running = false;
-
-// A run goes on without the interpreter lock, so Python's other threads keep running; the lock
-// is taken back only to poll for signals. That may wait for another thread's turn to end, so
-// a regular poll looks at most every few milliseconds.
-PyThreadState* run_state = nullptr;
-std::int64_t next_poll_ns = 0;
-constexpr std::int64_t poll_period_ns = 5'000'000;
-
-std::int64_t monotonic_ns() {
-    timespec t{};
-    ::clock_gettime(CLOCK_MONOTONIC, &t);
-    return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
-}
-
-bool poll_python(bool now) {
-    std::int64_t t = monotonic_ns();
-    if (!now && t < next_poll_ns) return false;
-    next_poll_ns = t + poll_period_ns;
-    // Taking the lock back ends this thread when Python is shutting down (a daemon thread):
-    // the unwinding that follows is let through to the thread's start.
-    PyEval_RestoreThread(run_state);
-    bool stop = PyErr_CheckSignals() != 0;
-    run_state = PyEval_SaveThread();
-    return stop;
-}
 
 // Re-raises the pending TypeError or OverflowError of an argument conversion with the
 // argument's name in front of its message, keeping the original as the cause. Any other
@@ -114,75 +82,17 @@ PyObject* sum_as_string(PyObject*, PyObject* args, PyObject* kwargs) {
     return PyUnicode_FromStringAndSize(digits, n);
 }
 
-// The lock of tarn._serial, fetched on first use and kept for the life of the process. Null when
-// the module was loaded without its package; runs are then only kept from nesting. No C++ static
-// guard here: the import lets other threads run, and one of them may come here too.
-PyObject* run_lock() {
-    static PyObject* lock = nullptr;
-    if (lock) return lock;
-    PyRef serial(PyImport_ImportModule("tarn._serial"));
-    PyObject* l = serial ? PyObject_GetAttrString(serial.get(), "lock") : nullptr;
-    if (!l) PyErr_Clear();
-    if (lock)
-        Py_XDECREF(l);
-    else
-        lock = l;
-    return lock;
-}
-
-// Releases the run lock without disturbing the error the call is about to return.
-void release_run_lock(PyObject* lock) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    PyRef done(PyObject_CallMethod(lock, "release", nullptr));
-    if (!done) PyErr_Clear();
-    PyErr_Restore(type, value, tb);
-#pragma GCC diagnostic pop
-}
-
-// The run's memory ceiling from TARN_MEMORY_LIMIT: a positive number of bytes with an optional
-// K, M or G suffix (binary multiples, either case), or the default when the variable is unset
-// or empty. Invalid text is a ValueError naming the variable; false then.
+// The run's memory ceiling from TARN_MEMORY_LIMIT (memory::parse_size's grammar), or the default
+// when the variable is unset or empty. Invalid text is a ValueError naming the variable; false
+// then.
 bool memory_limit(std::size_t& limit) {
     const char* text = std::getenv("TARN_MEMORY_LIMIT");
     if (!text || !*text) {
         limit = memory::default_ceiling();
         return true;
     }
-    std::size_t value = 0;
-    const char* p = text;
-    bool ok = *p >= '0' && *p <= '9';
-    for (; ok && *p >= '0' && *p <= '9'; ++p) {
-        if (__builtin_mul_overflow(value, std::size_t{10}, &value) ||
-            __builtin_add_overflow(value, static_cast<std::size_t>(*p - '0'), &value))
-            ok = false;
-    }
-    if (ok && *p != '\0') {
-        int shift = 0;
-        switch (*p) {
-        case 'k':
-        case 'K':
-            shift = 10;
-            break;
-        case 'm':
-        case 'M':
-            shift = 20;
-            break;
-        case 'g':
-        case 'G':
-            shift = 30;
-            break;
-        default:
-            ok = false;
-        }
-        ok = ok && p[1] == '\0' && value <= (SIZE_MAX >> shift);
-        value <<= shift;
-    }
-    if (!ok || value == 0) {
+    std::size_t value = memory::parse_size(text);
+    if (value == 0) {
         PyErr_Format(PyExc_ValueError,
                      "TARN_MEMORY_LIMIT: invalid memory size '%s' (expected a positive number of bytes "
                      "with an optional K, M or G suffix)",
@@ -192,14 +102,6 @@ bool memory_limit(std::size_t& limit) {
     limit = value;
     return true;
 }
-
-class RunningFlag {
-public:
-    RunningFlag() { running = true; }
-    RunningFlag(const RunningFlag&) = delete;
-    RunningFlag& operator=(const RunningFlag&) = delete;
-    ~RunningFlag() { running = false; }
-};
 
 PyObject* raw_input(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"prompt", nullptr};
@@ -217,44 +119,12 @@ PyObject* raw_input(PyObject*, PyObject* args, PyObject* kwargs) {
     // valid UTF-8 (listed by os.listdir as surrogate escapes) reach the file they name.
     PyRef path(PyUnicode_EncodeFSDefault(prompt));
     if (!path) return nullptr;
-    char* bytes = nullptr;
-    Py_ssize_t len = 0;
-    if (PyBytes_AsStringAndSize(path.get(), &bytes, &len) < 0) return nullptr;
-    std::string file;
-    try {
-        file.assign(bytes, static_cast<std::size_t>(len));
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-    std::size_t limit = 0;
-    if (!memory_limit(limit)) return nullptr;
-    // No Python object may be held across the run: a thread ended by Python's shutdown while
-    // it runs unwinds without the interpreter lock.
-    path = PyRef();
-
-    PyObject* lock = run_lock();
-    if (lock) {
-        PyRef acquired(PyObject_CallMethod(lock, "acquire", nullptr));
-        if (!acquired) return nullptr;
-    }
-    // The lock is re-entrant: a Python signal handler run from a poll of this very run gets it.
-    if (running) {
-        PyErr_SetString(PyExc_RuntimeError, "raw_input cannot be called while a script is running");
-        if (lock) release_run_lock(lock);
-        return nullptr;
-    }
+    RunOptions options;
+    if (!memory_limit(options.memory_limit)) return nullptr;
+    RunReport report;
     Outcome outcome;
-    {
-        RunningFlag flag;
-        run_state = PyEval_SaveThread();
-        next_poll_ns = monotonic_ns() + poll_period_ns;
-        outcome = contained([&] { run_script(file, limit); });
-        PyEval_RestoreThread(run_state);
-        run_state = nullptr;
-    }
-    PyObject* result = outcome_result(outcome);
-    if (lock) release_run_lock(lock);
-    return result;
+    if (!run_for_python(std::move(path), options, report, outcome, true)) return nullptr;
+    return outcome_result(outcome);
 }
 
 template <class F> PyCFunction as_cfunction(F* f) {
@@ -286,7 +156,6 @@ PyObject* init_module() {
     PyRef module(PyModule_Create(&module_def));
     if (!module || brindle(module.get()) < 0) return nullptr;
     initialised = true;
-    host_poll = poll_python;
     return module.release();
 }
 

@@ -5,12 +5,26 @@
 #include <cstddef>
 #include <string>
 
+#include "utils/run.h"
+
 namespace tarn {
 
-// Compiles and runs the script at `path`. Every failure is a fatal stop (tarn::Fatal); an
-// interruption by the host is tarn::Interrupted. Standard output is flushed before it returns;
-// after a stop or an interruption the caller flushes what is left.
-// The run may allocate at most `memory_limit` bytes beyond what is in use when it starts.
-void run_script(const std::string& path, std::size_t memory_limit);
+// What a run is asked to do. Defaults are raw_input's behaviour.
+struct RunOptions {
+    std::string path;             // the script file
+    std::size_t memory_limit = 0; // bytes the run may allocate beyond what is in use at its start
+    HostHook host;                // asked at every poll whether to stop
+};
+
+// What the caller learns about a run, filled in however it ends (also when a stop unwinds).
+struct RunReport {
+    MemoryFigures memory;
+    int output_error = 0; // errno of the first failed write to standard output, 0 if none
+};
+
+// Compiles and runs the script of `options`. Every failure is a fatal stop (tarn::Fatal); an
+// interruption by the host is tarn::Interrupted. Standard output is flushed before it returns,
+// and also before a stop or an interruption leaves it.
+void run_script(const RunOptions& options, RunReport& report);
 
 } // namespace tarn

@@ -7,6 +7,7 @@
 #include "parse/parse_proto.h"
 #include "utils/fatal.h"
 #include "utils/output.h"
+#include "utils/run.h"
 #include "utils/stack_guard.h"
 
 namespace tarn {
@@ -342,7 +343,7 @@ Rc<FuncProto> ParseProto::chunk(Tok end) {
     if (o.listing) {
         std::string listing;
         fp_->print_listing(listing, o.annotate);
-        out().write(listing);
+        ctx_.run.output().write(listing);
     }
     fp_->finish(o.annotate);
     return fp_;
@@ -396,8 +397,8 @@ ExpDesc ParseProto::funcbody(bool with_self, std::string name, std::uint32_t lin
     return ExpDesc(has_up ? ExpDesc::ClosureConst : ExpDesc::FunctionConst, k);
 }
 
-Rc<FuncProto> load(std::unique_ptr<FileReader> reader, const CompileOptions& options) {
-    ParseContext ctx(Lex(std::move(reader)), options);
+Rc<FuncProto> load(Run& run, std::unique_ptr<FileReader> reader, const CompileOptions& options) {
+    ParseContext ctx(run, Lex(std::move(reader)), options);
     if (options.skip_shebang) ctx.lex.skip_first_line();
     return compile_function(ctx, false, {"_ENV"}, Tok::Eos, "main chunk", 1);
 }

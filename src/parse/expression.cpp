@@ -143,8 +143,6 @@ bool compare_forms(Tok t, Forms& f) {
     }
 }
 
-bool is_bitwise(ArithOp a) { return a >= ArithOp::BitAnd; }
-
 Value const_value(const ExpDesc& e) {
     return e.kind == ExpDesc::Integer ? Value::integer(e.i) : Value::number(e.f);
 }
@@ -353,7 +351,6 @@ ExpDesc ParseProto::process_binop(Tok op, ExpDesc left, ExpDesc right) {
             Value v = arith(aop, const_value(left), const_value(right));
             return v.is_int() ? ExpDesc::integer(v.as_int()) : ExpDesc::number(v.as_float());
         }
-        (void)is_bitwise;
         return do_binop(std::move(left), std::move(right), forms.reg, forms.imm, forms.konst);
     }
     if (compare_forms(op, forms))

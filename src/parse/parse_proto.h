@@ -21,6 +21,8 @@
 
 namespace tarn {
 
+class Run;
+
 struct LocalVar {
     std::string name;
     std::uint32_t id; // unique within the function; indexes Level::captured
@@ -35,7 +37,8 @@ struct Level {
 };
 
 struct ParseContext {
-    ParseContext(Lex l, const CompileOptions& o) : lex(std::move(l)), options(o) {}
+    ParseContext(Run& r, Lex l, const CompileOptions& o) : run(r), lex(std::move(l)), options(o) {}
+    Run& run; // where listings are written
     Lex lex;
     const CompileOptions& options;
     std::vector<Level> levels;

@@ -10,6 +10,8 @@
 
 namespace tarn {
 
+class Run;
+
 // The defaults compile as raw_input does.
 struct CompileOptions {
     // Print each function's listing (and the `== function:` line of a local function).
@@ -24,6 +26,6 @@ struct CompileOptions {
     std::string chunk_name;
 };
 
-Rc<FuncProto> load(std::unique_ptr<FileReader> reader, const CompileOptions& options = {});
+Rc<FuncProto> load(Run& run, std::unique_ptr<FileReader> reader, const CompileOptions& options = {});
 
 } // namespace tarn

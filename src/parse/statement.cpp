@@ -11,7 +11,7 @@
 
 #include "parse/parse_proto.h"
 #include "utils/fatal.h"
-#include "utils/output.h"
+#include "utils/run.h"
 
 namespace tarn {
 
@@ -292,9 +292,9 @@ void ParseProto::local_function() {
     Token name = lex().next();
     if (name.kind != Tok::Name) fail("expect name");
     if (ctx_.options.listing) {
-        out().write("== function: ");
-        out().write(name.s);
-        out().put('\n');
+        ctx_.run.output().write("== function: ");
+        ctx_.run.output().write(name.s);
+        ctx_.run.output().put('\n');
     }
     std::size_t r = sp_;
     std::string written = name.s;

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <source_location>
 #include <string>
 
@@ -16,20 +18,38 @@ struct SourcePos {
     std::uint32_t col = 0;
 };
 
+// Takes memory from malloc directly, outside the module's counted heap.
+template <class T> struct SystemAllocator {
+    using value_type = T;
+    SystemAllocator() = default;
+    template <class U> SystemAllocator(const SystemAllocator<U>&) {}
+    T* allocate(std::size_t n) {
+        if (void* p = std::malloc(n * sizeof(T))) return static_cast<T*>(p);
+        throw std::bad_alloc();
+    }
+    void deallocate(T* p, std::size_t) { std::free(p); }
+    friend bool operator==(const SystemAllocator&, const SystemAllocator&) { return true; }
+};
+
+// A stop's message outlives the run it ends, so it is kept outside the heap a run is measured
+// by: the run's memory figure is back at its start when the run is gone, stop or no stop.
+using StopText = std::basic_string<char, std::char_traits<char>, SystemAllocator<char>>;
+
 class Fatal {
 public:
-    Fatal(std::string message, std::source_location where) : message_(std::move(message)), where_(where) {}
-    Fatal(std::string message, std::source_location where, SourcePos pos)
-        : message_(std::move(message)), where_(where), pos_(pos) {}
-    const std::string& message() const { return message_; }
+    Fatal(const std::string& message, std::source_location where)
+        : message_(message.data(), message.size()), where_(where) {}
+    Fatal(const std::string& message, std::source_location where, SourcePos pos)
+        : message_(message.data(), message.size()), where_(where), pos_(pos) {}
+    const StopText& message() const { return message_; }
     // Moves the message out, so that reporting a stop needs no memory.
-    std::string take_message() { return std::move(message_); }
+    StopText take_message() { return std::move(message_); }
     const std::source_location& where() const { return where_; }
     // Where in the script a compile-time stop was detected; line 0 when not known.
     SourcePos pos() const { return pos_; }
 
 private:
-    std::string message_;
+    StopText message_;
     std::source_location where_;
     SourcePos pos_;
 };

@@ -2,29 +2,11 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <unistd.h>
 
 namespace tarn::memory {
 
-namespace {
-
-constexpr std::size_t unlimited = std::numeric_limits<std::size_t>::max();
-
-} // namespace
-
 std::atomic<std::size_t> in_use{0};
-std::atomic<std::size_t> ceiling{unlimited};
-
-void exhausted() {
-    ceiling.store(unlimited, std::memory_order_relaxed);
-    throw OutOfMemory();
-}
-
-void charge(std::size_t n) {
-    if (!admits(n)) exhausted();
-    add(n);
-}
 
 std::size_t default_ceiling() {
     constexpr std::size_t cap = std::size_t{4} << 30;
@@ -34,11 +16,38 @@ std::size_t default_ceiling() {
     return std::min(cap, static_cast<std::size_t>(pages) / 2 * static_cast<std::size_t>(page));
 }
 
-RunCeiling::RunCeiling(std::size_t limit) {
-    std::size_t used = in_use.load(std::memory_order_relaxed);
-    ceiling.store(limit > unlimited - used ? unlimited : used + limit, std::memory_order_relaxed);
+// Sizes stop below 2^63, so that every valid size is also a signed 64-bit count (a Python
+// ssize, an off_t).
+std::size_t parse_size(std::string_view text) {
+    constexpr std::size_t largest = std::size_t{INT64_MAX};
+    std::size_t value = 0;
+    std::size_t i = 0;
+    if (text.empty() || text[0] < '0' || text[0] > '9') return 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (__builtin_mul_overflow(value, std::size_t{10}, &value) ||
+            __builtin_add_overflow(value, static_cast<std::size_t>(text[i] - '0'), &value))
+            return 0;
+    }
+    if (i == text.size()) return value <= largest ? value : 0;
+    int shift = 0;
+    switch (text[i]) {
+    case 'k':
+    case 'K':
+        shift = 10;
+        break;
+    case 'm':
+    case 'M':
+        shift = 20;
+        break;
+    case 'g':
+    case 'G':
+        shift = 30;
+        break;
+    default:
+        return 0;
+    }
+    if (i + 1 != text.size() || value > (largest >> shift)) return 0;
+    return value << shift;
 }
-
-RunCeiling::~RunCeiling() { ceiling.store(unlimited, std::memory_order_relaxed); }
 
 } // namespace tarn::memory

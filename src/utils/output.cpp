@@ -9,22 +9,17 @@
 #include <unistd.h>
 
 #include "utils/fatal.h"
-#include "utils/interrupt.h"
+#include "utils/memory.h"
+#include "utils/run.h"
 
 namespace tarn {
 
 namespace {
 
-// Trivially destructible, so a thread still running at process exit never meets a destroyed
-// writer.
-Output the_output;
-
 // How long a write to a full non-blocking descriptor waits before it asks the host again.
 constexpr int blocked_wait_ms = 20;
 
 } // namespace
-
-Output& out() { return the_output; }
 
 std::string output_error_message(int errnum) {
     return "failed printing to stdout: " + std::string(std::strerror(errnum)) + " (os error " +
@@ -48,7 +43,7 @@ void Output::write_all(const char* p, std::size_t n, bool may_stop) {
             if (n == 0 || w == 0) continue;
         }
         if (w >= 0 || e == EINTR) {
-            if (host_poll && host_poll(true)) {
+            if (run_.ask_host(true)) {
                 error_ = EINTR;
                 if (may_stop) throw Interrupted{};
             }
@@ -60,7 +55,7 @@ void Output::write_all(const char* p, std::size_t n, bool may_stop) {
             // to another thread and never interrupt this wait).
             pollfd fd{1, POLLOUT, 0};
             int ready = ::poll(&fd, 1, blocked_wait_ms);
-            if (ready <= 0 && host_poll && host_poll(ready < 0)) {
+            if (ready <= 0 && run_.ask_host(ready < 0)) {
                 error_ = EINTR;
                 if (may_stop) throw Interrupted{};
             }
@@ -70,8 +65,10 @@ void Output::write_all(const char* p, std::size_t n, bool may_stop) {
     }
 }
 
-void Output::begin_run() {
-    error_ = 0;
+Output::Output(Run& run) : run_(run), storage_(static_cast<char*>(std::malloc(capacity))) {
+    if (!storage_) throw OutOfMemory();
+    buf_ = storage_.get();
+    cur_ = buf_;
     // A pipe's default 64 KiB takes a 1 MiB flush in sixteen turns of writer and reader; one
     // buffer of the flush's size halves the cost when the two run on different cores. Only a
     // pipe has the setting, and a refusal (a system limit below it) changes nothing.
@@ -91,7 +88,7 @@ void Output::flush_or_stop() {
     drain(true);
     // The error stays recorded, so the rest of this run's output is dropped quietly.
     if (error_ != 0) fatal(output_error_message(error_));
-    poll_host();
+    run_.poll();
 }
 
 void Output::spill(const char* p, std::size_t n) {

@@ -1,17 +1,27 @@
 #pragma once
 // The one writer of standard output. Listings, trace lines and everything the script prints
 // are copied into a single large buffer that goes to file descriptor 1 in big writes; the
-// host flushes it when a run returns and before a fatal stop is raised.
+// run flushes it when it returns and before a stop reaches the host. The writer is a member of
+// its run.
 
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace tarn {
 
+class Run;
+
 class Output {
 public:
+    // Takes the buffer, and for a pipe on descriptor 1 a pipe buffer of the same size.
+    explicit Output(Run& run);
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+
     static constexpr std::size_t capacity = std::size_t{1} << 20;
     // Prepared trace lines are at most this long and padded by as much, so the dispatch loop
     // copies each with at most two fixed 32-byte moves.
@@ -37,6 +47,7 @@ public:
     void set_cursor(char* c) { cur_ = c; }
     // While the cursor is at or below this, a whole trace line still fits.
     char* trace_limit() { return buf_ + capacity - line_slack; }
+    static_assert(capacity > line_slack);
 
     // Writes the buffer out while a stop or an interruption is being reported. A failed write
     // is recorded, not raised, and what could not be written is dropped.
@@ -46,8 +57,6 @@ public:
     // buffer fills every few tens of thousands of instructions, which makes this the run's
     // regular look at Ctrl-C.
     void flush_or_stop();
-    // Starts a run: a clean error state, and a large buffer for a pipe on descriptor 1.
-    void begin_run();
     // The errno of the first failed write of this run, 0 if none failed.
     int error() const { return error_; }
 
@@ -57,13 +66,18 @@ private:
     void drain(bool may_stop);
     void write_all(const char* p, std::size_t n, bool may_stop);
 
-    char* cur_ = buf_;
-    int error_ = 0; // errno of the first failed write since begin_run
-    char buf_[capacity];
-};
+    struct FreeBuffer {
+        void operator()(char* p) const { std::free(p); }
+    };
 
-// The process-wide writer: there is one file descriptor 1, so there is one buffer.
-Output& out();
+    Run& run_;
+    // Taken with malloc, outside the run's memory accounting: the buffer is the writer's, not
+    // the script's, and a script under a small ceiling must not lose a megabyte of it to output.
+    std::unique_ptr<char, FreeBuffer> storage_;
+    char* buf_;
+    char* cur_;
+    int error_ = 0; // errno of the first failed write of the run
+};
 
 // "failed printing to stdout: " and the system's description of `errnum`.
 std::string output_error_message(int errnum);

@@ -2,33 +2,19 @@
 // The small-object pool: the shared objects of a run (middle strings, tables, closures, upvalue
 // cells) are carved from slabs, one list of slabs per size class, without a per-block header.
 // Every block starts with an object header (src/utils/rc.h), and a free block is marked
-// ObjKind::Free, so the end of a run can walk every live object. The pool belongs to the run:
-// its slabs are handed back when the run ends.
+// ObjKind::Free, so the end of a run can walk every live object. The pool is a member of the
+// run (src/utils/run.h): its slabs are handed back when the run ends.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #include "utils/rc.h"
 
-namespace tarn::pool {
+namespace tarn {
 
-// The largest block the pool serves; larger objects come from operator new.
-inline constexpr std::size_t max_block = 4096;
-
-// A block of at least `size` bytes (size <= max_block), 8-byte aligned; throws OutOfMemory.
-void* allocate(std::size_t size);
-// Returns a block; `size` is the size it was allocated with.
-void free(void* p, std::size_t size);
-
-// Calls f(object) for every live block of the pool, in no particular order. Blocks may be
-// freed by `f` as the walk goes on; none may be allocated.
-template <class F> void for_each_live(F&& f);
-
-// Hands every slab back to the system. Only when no object of the pool is alive any more.
-void release_all();
-
-namespace detail {
+namespace pool_detail {
 
 struct Slab {
     Slab* next;
@@ -36,21 +22,91 @@ struct Slab {
     std::uint32_t used;  // blocks carved so far
 };
 
-// The slabs of every size class, newest first.
-Slab* const* slab_lists();
-std::size_t class_count();
+// A free block: the object header's place, with the kind byte saying Free, then the link.
+struct FreeBlock {
+    char header[sizeof(Shared)];
+    FreeBlock* next;
+};
+static_assert(sizeof(FreeBlock) <= 16);
 
 inline constexpr std::size_t slab_bytes = 32 * 1024;
 inline constexpr std::size_t slab_header = 16;
 static_assert(sizeof(Slab) <= slab_header);
 
-} // namespace detail
+// Size classes step by 8 bytes up to 256 (strings, tables, cells, closures of up to 29 cells)
+// and by 256 beyond (closures with many cells).
+inline constexpr std::size_t fine_step = 8;
+inline constexpr std::size_t fine_max = 256;
+inline constexpr std::size_t coarse_step = 256;
+inline constexpr std::size_t fine_classes = (fine_max - 16) / fine_step + 1;
 
-template <class F> void for_each_live(F&& f) {
-    detail::Slab* const* lists = detail::slab_lists();
-    for (std::size_t c = 0; c < detail::class_count(); ++c) {
-        for (detail::Slab* s = lists[c]; s; s = s->next) {
-            char* first = reinterpret_cast<char*>(s) + detail::slab_header;
+} // namespace pool_detail
+
+class Pool {
+public:
+    // The largest block the pool serves; larger objects come from operator new.
+    static constexpr std::size_t max_block = 4096;
+    static constexpr std::size_t classes =
+        pool_detail::fine_classes + (max_block - pool_detail::fine_max) / pool_detail::coarse_step;
+
+    Pool() = default;
+    Pool(const Pool&) = delete;
+    Pool& operator=(const Pool&) = delete;
+    // Hands every slab back; only when no object of the pool is alive any more.
+    ~Pool() { release_all(); }
+
+    // A block of at least `size` bytes (size <= max_block), 8-byte aligned; throws OutOfMemory.
+    void* allocate(std::size_t size) {
+        std::size_t c = class_of(size);
+        if (pool_detail::FreeBlock* b = free_lists_[c]) {
+            free_lists_[c] = b->next;
+            return b;
+        }
+        return carve(c);
+    }
+    // Returns a block; `size` is the size it was allocated with. Allocates nothing.
+    void free(void* p, std::size_t size) {
+        std::size_t c = class_of(size);
+        auto* b = static_cast<pool_detail::FreeBlock*>(p);
+        mark_free(b);
+        b->next = free_lists_[c];
+        free_lists_[c] = b;
+    }
+
+    // Calls f(object) for every live block of the pool, in no particular order. Blocks may be
+    // freed by `f` as the walk goes on; none may be allocated.
+    template <class F> void for_each_live(F&& f);
+
+    // Hands every slab back to the system. Only when no object of the pool is alive any more.
+    void release_all();
+
+    static std::size_t class_of(std::size_t size) {
+        using namespace pool_detail;
+        if (size <= fine_max) return (std::max<std::size_t>(size, 16) - 16 + fine_step - 1) / fine_step;
+        return fine_classes + (size - fine_max + coarse_step - 1) / coarse_step - 1;
+    }
+    static std::size_t block_size(std::size_t c) {
+        using namespace pool_detail;
+        return c < fine_classes ? 16 + c * fine_step : fine_max + (c - fine_classes + 1) * coarse_step;
+    }
+
+private:
+    void* carve(std::size_t c);
+    static void mark_free(void* p) {
+        // Only the kind byte: the walk at the end of a run reads nothing else of a free block.
+        const ObjKind free_kind = ObjKind::Free;
+        std::memcpy(static_cast<char*>(p) + offsetof(Shared, kind), &free_kind, 1);
+    }
+
+    pool_detail::Slab* slabs_[classes] = {};
+    pool_detail::FreeBlock* free_lists_[classes] = {};
+};
+
+template <class F> void Pool::for_each_live(F&& f) {
+    using namespace pool_detail;
+    for (std::size_t c = 0; c < classes; ++c) {
+        for (Slab* s = slabs_[c]; s; s = s->next) {
+            char* first = reinterpret_cast<char*>(s) + slab_header;
             for (std::uint32_t i = 0; i < s->used; ++i) {
                 char* block = first + std::size_t{i} * s->block;
                 ObjKind kind;
@@ -61,4 +117,4 @@ template <class F> void for_each_live(F&& f) {
     }
 }
 
-} // namespace tarn::pool
+} // namespace tarn

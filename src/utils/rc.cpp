@@ -1,15 +1,11 @@
 #include "utils/rc.h"
 
+#include "utils/run.h"
+
 namespace tarn {
 
-namespace {
+Identified::Identified(ObjKind k) : Shared(k), id(Run::active()->next_identity()) {}
 
-std::uint64_t last_identity = 0;
-
-} // namespace
-
-Identified::Identified(ObjKind k) : Shared(k), id(++last_identity) {}
-
-void reset_identities() { last_identity = 0; }
+void destroy(Shared* p) { Run::active()->destroy(p); }
 
 } // namespace tarn

@@ -33,8 +33,8 @@ struct Shared {
 };
 
 // The objects that print with an identity (tables, closures, prototypes): every one gets the
-// next number of its run when it is made, so a run prints the same bytes every time. Once the
-// object is dead the number's place links it into the list of objects waiting to be freed.
+// next number of its run (src/utils/run.h) when it is made, so a run prints the same bytes every time. Once
+// the object is dead the number's place links it into the list of objects waiting to be freed.
 struct Identified : Shared {
     explicit Identified(ObjKind k);
     union {
@@ -43,7 +43,9 @@ struct Identified : Shared {
     };
 };
 
-// Frees an object whose count reached zero, with everything only it held.
+// Frees an object whose count reached zero, with everything only it held: the active run's
+// Run::destroy, reached this way because the last reference may be dropped by any value's
+// destructor, which has no run at hand.
 void destroy(Shared* p);
 
 [[gnu::always_inline]] inline void retain(Shared* p) { ++p->refs; }
@@ -81,13 +83,5 @@ private:
 };
 
 template <class T, class... A> Rc<T> make_rc(A&&... a) { return Rc<T>(new T(std::forward<A>(a)...)); }
-
-// Starts the numbering of identities afresh for a new run.
-void reset_identities();
-
-// Nothing collects reference cycles during a run. When a run ends (also after a stop), this
-// frees every table, Lua closure and upvalue cell still alive, which only cycles keep alive
-// once the run's own values are gone, and hands the small-object pool's memory back.
-void sweep_tracked();
 
 } // namespace tarn

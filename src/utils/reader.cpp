@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "utils/fatal.h"
-#include "utils/interrupt.h"
+#include "utils/run.h"
 
 namespace tarn {
 
@@ -115,17 +115,18 @@ void append_hex(std::uint32_t v, std::string& out) {
 
 } // namespace
 
-FileReader::FileReader(const std::string& path) {
+FileReader::FileReader(Run& run, const std::string& path) : run_(run) {
     for (;;) {
         fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         int e = errno;
         if (fd_ >= 0) return;
         if (e != EINTR) fatal(unwrap_err + os_error_debug(e));
-        poll_host(true);
+        run_.poll(true);
     }
 }
 
-FileReader::FileReader(FromText, std::string text) : from_text_(true), text_(std::move(text)) {}
+FileReader::FileReader(Run& run, FromText, std::string text)
+    : run_(run), from_text_(true), text_(std::move(text)) {}
 
 FileReader::~FileReader() {
     if (fd_ >= 0) ::close(fd_);
@@ -136,7 +137,7 @@ int FileReader::refill() {
     pos_ = len_ = 0;
     if (from_text_) {
         if (base_ >= text_.size()) return end_of_stream;
-        poll_host();
+        run_.poll();
         data_ = text_.data() + base_;
         len_ = std::min(buffer_size, text_.size() - base_);
         pos_ = 1;
@@ -146,7 +147,7 @@ int FileReader::refill() {
     // Opens and reads may block (a FIFO, a terminal); a signal that interrupts one is answered
     // by polling the host before trying again. Compiling a large script takes a while: look at
     // Ctrl-C once per buffer too.
-    poll_host();
+    run_.poll();
     for (;;) {
         ssize_t n = ::read(fd_, buf_, buffer_size);
         int e = errno;
@@ -164,7 +165,7 @@ int FileReader::refill() {
             error_ = e;
             return read_error;
         }
-        poll_host(true);
+        run_.poll(true);
     }
 }
 

@@ -9,6 +9,8 @@
 
 namespace tarn {
 
+class Run;
+
 class FileReader {
 public:
     static constexpr std::size_t buffer_size = 8192;
@@ -17,10 +19,11 @@ public:
 
     // Opens `path` for reading only; a failure is the fatal stop
     // "called `Result::unwrap()` on an `Err` value: Os { code: .., kind: .., message: ".." }".
-    explicit FileReader(const std::string& path);
+    // Reads and opens that a signal interrupts ask the run's host whether to go on.
+    FileReader(Run& run, const std::string& path);
     // A script given as text (a command-line chunk, a string from the host).
     struct FromText {};
-    FileReader(FromText, std::string text);
+    FileReader(Run& run, FromText, std::string text);
     FileReader(const FileReader&) = delete;
     FileReader& operator=(const FileReader&) = delete;
     ~FileReader();
@@ -37,6 +40,7 @@ public:
 private:
     int refill();
 
+    Run& run_;
     int fd_ = -1;
     int error_ = 0;
     bool from_text_ = false;

@@ -28,12 +28,12 @@
 
 #include "utils/fatal.h"
 #include "utils/memory.h"
-#include "utils/pool.h"
+#include "utils/run.h"
 
 namespace tarn {
 
 Table* Table::make(std::size_t narray, std::size_t nhash) {
-    Table* t = new (pool::allocate(sizeof(Table))) Table;
+    Table* t = new (Run::active()->pool().allocate(sizeof(Table))) Table;
     try {
         if (narray > 0) t->grow_to(narray);
         if (nhash > 0) t->resize_hash(std::bit_ceil(nhash));
@@ -67,7 +67,7 @@ void Table::clear_refs() {
 
 void Table::free(Table* t) {
     t->~Table();
-    pool::free(t, sizeof(Table));
+    Run::active()->pool().free(t, sizeof(Table));
 }
 
 Value* Table::find_int(std::int64_t i) const {
@@ -113,7 +113,7 @@ void Table::new_index_array(std::int64_t i, Value v) {
     }
     if (pos > alen_) {
         reserve_extra(pos - alen_);
-        std::memset(static_cast<void*>(array_ + alen_), 0, (pos - alen_) * sizeof(Value)); // nils
+        fill_nil(array_ + alen_, pos - alen_);
         alen_ = pos;
     }
     push(std::move(v));
@@ -197,7 +197,7 @@ void Table::insert(Value key, Value v) {
 void Table::resize_hash(std::size_t nodes) {
     if (nodes > (std::size_t{1} << 30)) throw OutOfMemory();
     auto* fresh = static_cast<Node*>(::operator new(nodes * sizeof(Node)));
-    std::memset(static_cast<void*>(fresh), 0, nodes * sizeof(Node)); // unused nodes, nil keys
+    fill_nil(fresh, nodes); // unused nodes with nil keys and values
     Node* old = std::exchange(node_, fresh);
     std::size_t old_size = std::exchange(nsize_, static_cast<std::uint32_t>(nodes));
     lastfree_ = nsize_;

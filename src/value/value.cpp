@@ -13,7 +13,7 @@
 
 #include "utils/fatal.h"
 #include "utils/memory.h"
-#include "utils/pool.h"
+#include "utils/run.h"
 #include "value/table.h"
 
 namespace tarn {
@@ -111,13 +111,13 @@ Value Value::string_uninit(std::size_t len) {
         return v;
     }
     if (len <= middle_max) {
-        auto* m = new (pool::allocate(MiddleStr::bytes_for(len))) MiddleStr;
+        auto* m = new (Run::active()->pool().allocate(MiddleStr::bytes_for(len))) MiddleStr;
         m->small = static_cast<std::uint8_t>(len);
         return shared(Kind::MiddleString, m);
     }
     if (len > SIZE_MAX - sizeof(LongStr)) throw OutOfMemory();
     const std::size_t size = LongStr::bytes_for(len);
-    void* block = size <= pool::max_block ? pool::allocate(size) : ::operator new(size);
+    void* block = size <= Pool::max_block ? Run::active()->pool().allocate(size) : ::operator new(size);
     return shared(Kind::LongString, new (block) LongStr(len));
 }
 
@@ -129,12 +129,12 @@ Value Value::string(std::string_view bytes) {
 
 void free_string(Shared* s) {
     if (s->kind == ObjKind::MiddleStr) {
-        pool::free(s, MiddleStr::bytes_for(s->small));
+        Run::active()->pool().free(s, MiddleStr::bytes_for(s->small));
         return;
     }
     const std::size_t size = LongStr::bytes_for(static_cast<LongStr*>(s)->len);
-    if (size <= pool::max_block)
-        pool::free(s, size);
+    if (size <= Pool::max_block)
+        Run::active()->pool().free(s, size);
     else
         ::operator delete(s);
 }

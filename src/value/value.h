@@ -3,6 +3,12 @@
 // 14 bytes) live inside the value; middle strings (15 to 47) and long strings (48 and more) in
 // shared records sized to their bytes, which also keep the string's hash once it is needed.
 // The representation is a function of the length alone, so string equality is byte equality.
+//
+// A nil is sixteen zero bytes (the Nil kind is 0 and a nil's payload is zero). Three places rely
+// on it, each through `fill_nil` or the zero pages of the system: the value stack, mapped as
+// fresh anonymous memory, starts as nils; a table's new array slots and hash nodes are cleared
+// in one go; and a short string is built on a nil, so its unused bytes are zero and two equal
+// short strings are equal records (compared and hashed as two words).
 
 #include <cstdint>
 #include <cstring>
@@ -43,6 +49,15 @@ enum class Kind : std::uint8_t {
 // A native function takes the execution state and returns how many results it pushed.
 using NativeFn = std::int32_t (*)(ExeState&);
 
+static_assert(static_cast<int>(Kind::Nil) == 0, "a nil is sixteen zero bytes");
+
+// Makes the `count` objects at `first` nils, or for a record made only of values and of fields
+// whose empty state is zero (a table's hash node), empty, without constructing them one by one.
+// Their previous contents, if any, must hold no references.
+template <class T> inline void fill_nil(T* first, std::size_t count) {
+    std::memset(static_cast<void*>(first), 0, count * sizeof(T));
+}
+
 inline constexpr std::size_t short_max = 14;
 inline constexpr std::size_t middle_max = 47;
 
@@ -74,7 +89,7 @@ void free_string(Shared* s);
 
 class Value {
 public:
-    Value() { std::memset(this, 0, sizeof(Value)); }
+    Value() { fill_nil(this, 1); }
     [[gnu::always_inline]] Value(const Value& o) {
         std::memcpy(static_cast<void*>(this), &o, sizeof(Value));
         if (is_shared()) retain(u_.p);

@@ -8,6 +8,7 @@
 
 #include "utils/fatal.h"
 #include "utils/output.h"
+#include "utils/run.h"
 #include "value/table.h"
 #include "vm/exe_state.h"
 #include "vm/native.h"
@@ -37,12 +38,12 @@ const char* type_name(Kind k) {
 }
 
 // Its state is a 32-bit counter that wraps around at the 32-bit limits.
-std::int32_t counter(NativeClosure& self, ExeState&) {
+std::int32_t counter(NativeClosure& self, ExeState& state) {
     auto count = static_cast<std::int32_t>(static_cast<std::uint32_t>(self.state) + 1u);
     self.state = count;
     char line[32];
     int n = std::snprintf(line, sizeof line, "counter: %d\n", count);
-    out().write(line, static_cast<std::size_t>(n));
+    state.run().output().write(line, static_cast<std::size_t>(n));
     return 0;
 }
 
@@ -56,7 +57,7 @@ std::int32_t lib_print(ExeState& state) {
         state.at(i).print_plain(text);
     }
     text += '\n';
-    out().write(text);
+    state.run().output().write(text);
     return 0;
 }
 

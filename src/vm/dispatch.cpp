@@ -6,12 +6,15 @@
 //  1. The stack block never moves (see exe_state.h), but its top does: a register read checks
 //     it, and a value taken from a register is a copy or a reference that no write, call or
 //     cut may outlive.
-//  2. The output cursor lives in the local `cur`: hand it back to the writer (SYNC_OUT) before
-//     anything else writes output, and take it again after (LOAD_OUT); natives are called
-//     through call_native(new_base, cur), which does both. An exception hands it back on its
-//     way out.
-//  3. Entering or leaving a Lua frame may reallocate `frames_` and changes every cached
-//     frame value: save ip into the frame before, and reload with LOAD_FRAME after.
+//  2. The output cursor lives in the local `cur`: whatever else writes output runs inside
+//     WITH_OUTPUT, which hands the cursor to the writer before and takes it back after; the loop
+//     leaves through LEAVE_LOOP, which hands it back; natives are called through
+//     call_native(new_base, cur), which does both. An exception hands it back on its way out.
+//  3. Entering or leaving a Lua frame may reallocate `frames_` and changes every cached frame
+//     value: it runs inside FRAME_CHANGE, which saves ip into the running frame before and
+//     reloads the frame's values (LOAD_FRAME) after. Call and CallSet go through call(), which
+//     saves ip itself before a Lua callee's frame is pushed, and reload when it says so; a
+//     native callee leaves the frame as it was.
 //  4. Table stores, cuts of the stack and cell closing release values, which may free other
 //     objects (never the stack, the running closure or prototype, or the table operated on,
 //     which are all held elsewhere).
@@ -23,8 +26,10 @@
 #include <vector>
 
 #include "utils/output.h"
+#include "utils/run.h"
 #include "value/arith.h"
 #include "value/table.h"
+#include "vm/calls.h"
 #include "vm/exe_state.h"
 
 namespace tarn {
@@ -179,89 +184,6 @@ template <ArithOp op>
     store(dst, arith(op, a, b));
 }
 
-// Enters the Lua function held by *func: its frame starts right above it.
-[[gnu::always_inline]] inline void ExeState::enter_lua(Value* func) { init_frame(push_frame(), func); }
-
-[[gnu::always_inline]] inline void ExeState::init_frame(CallFrame& f, Value* func) {
-    const Value& fn = *func;
-    FuncProto* p;
-    LuaClosure* closure = nullptr;
-    if (fn.kind() == Kind::LuaClosure) {
-        closure = static_cast<LuaClosure*>(fn.as_shared());
-        p = closure->proto();
-    } else {
-        p = static_cast<FuncProto*>(fn.as_shared());
-    }
-    Value* const new_base = func + 1;
-    const std::size_t base_index = index_of(new_base);
-    if (base_index + p->max_stack > room_) [[unlikely]]
-        check_room(base_index + p->max_stack);
-    f.ip = p->instrs.data();
-    f.proto = p;
-    f.closure = closure;
-    f.base = static_cast<std::uint32_t>(base_index);
-    f.va_begin = static_cast<std::uint32_t>(varargs_.size());
-    f.va_count = 0;
-    Value* const fixed_top = new_base + p->nparam;
-    if (top_ < fixed_top)
-        top_ = fixed_top; // the missing parameters read as nil
-    else if (top_ > fixed_top && p->has_varargs)
-        collect_varargs(f, index_of(fixed_top));
-}
-
-// A tail call's callee takes over the running frame.
-inline void ExeState::replace_frame() {
-    CallFrame& f = *frame_;
-    drop_varargs(f);
-    init_frame(f, stack_ + f.base - 1);
-}
-
-// Leaves the running frame with n results on top of the stack, and completes the caller's
-// calling instruction; false when the main function returned.
-[[gnu::always_inline]] inline bool ExeState::return_to_caller(std::size_t n) {
-    CallFrame& done = *frame_;
-    drop_varargs(done);
-    if (--depth_ == 0) return false;
-    CallFrame& caller = *--frame_;
-    caller.ip += finish_call(caller.ip->code, caller.base, n);
-    return true;
-}
-
-// Completes a calling instruction once the callee's n results are the top values of the stack;
-// returns how far the caller's ip moves on besides the usual step.
-[[gnu::always_inline]] inline std::ptrdiff_t ExeState::finish_call(ByteCode ci, std::size_t fbase,
-                                                                   std::size_t n) {
-    Value* const first = top_ - n;
-    if (ci.op == Op::Call) {
-        // The results move down to the callee's slot; everything above them goes.
-        Value* const func = stack_ + fbase + ci.a;
-        if (func != first) {
-            for (std::size_t k = 0; k < n; ++k) func[k] = std::move(first[k]);
-            drop_to(func + n);
-        }
-        if (n < ci.c) top_ = func + ci.c; // the slots above the results are nil
-        return 0;
-    }
-    if (ci.op == Op::CallSet) {
-        Value* const dst = stack_ + fbase + ci.a;
-        if (n == 0)
-            store(dst, Value());
-        else if (dst < top_)
-            std::swap(*first, *dst);
-        else
-            store(dst, std::move(*first));
-        truncate_to(stack_ + fbase + ci.b + 1);
-        return 0;
-    }
-    return finish_loop_call(ci, fbase, n);
-}
-
-// The new callee of a tail call and its arguments take the place of the running function's own
-// callee.
-inline void ExeState::tail_call_shift(std::size_t fb, std::size_t func) {
-    remove_range(fb - 1, std::min(func, top()));
-}
-
 // R[dst] := a op imm for the forms whose right operand is the instruction's own byte: the
 // number cases need no value made for it.
 template <ArithOp op>
@@ -282,38 +204,6 @@ template <ArithOp op>
     store(dst, arith(op, a, Value::integer(y)));
 }
 
-// A native call from the loop: natives write output, so the loop's cursor goes to the writer
-// for the call and comes back after it.
-[[gnu::always_inline]] inline std::size_t ExeState::call_native(std::size_t new_base, char*& cur) {
-    Output& output = out();
-    output.set_cursor(cur);
-    std::size_t n = call_native(new_base);
-    cur = output.cursor();
-    return n;
-}
-
-// The calls of Call and CallSet: the callee in *func with narg as the instructions have it.
-// A Lua callee gets its frame (true: the loop goes on in it); a native runs at once, and its
-// results complete the instruction here (false). `cur` and `ip` are the loop's own.
-[[gnu::always_inline]] inline bool ExeState::call(Value* func, std::size_t narg, char*& cur,
-                                                  const Instr*& ip) {
-    if (narg != 0) truncate_to(func + narg);
-    const Value& fn = reg(func);
-    switch (fn.kind()) {
-    case Kind::LuaFunction:
-    case Kind::LuaClosure:
-        frame_->ip = ip;
-        enter_lua(func);
-        return true;
-    case Kind::NativeFunction:
-    case Kind::NativeClosure:
-        ip += finish_call(ip->code, frame_->base, call_native(index_of(func) + 1, cur));
-        return false;
-    default:
-        fatal("invalid function: " + fn.quoted());
-    }
-}
-
 #define LOAD_FRAME()                                                                                         \
     do {                                                                                                     \
         const CallFrame& f_ = *frame_;                                                                       \
@@ -332,8 +222,24 @@ template <ArithOp op>
 #define IBX (w >> 16)
 #define ISBX static_cast<std::int16_t>(w >> 16)
 
-#define SYNC_OUT() output.set_cursor(cur)
-#define LOAD_OUT() (cur = output.cursor())
+// The protected operations of hazards 2 and 3: the save and the reload stay one unit.
+#define WITH_OUTPUT(stmt)                                                                                    \
+    do {                                                                                                     \
+        output.set_cursor(cur);                                                                              \
+        stmt;                                                                                                \
+        cur = output.cursor();                                                                               \
+    } while (0)
+#define LEAVE_LOOP()                                                                                         \
+    do {                                                                                                     \
+        output.set_cursor(cur);                                                                              \
+        return;                                                                                              \
+    } while (0)
+#define FRAME_CHANGE(stmt)                                                                                   \
+    do {                                                                                                     \
+        frame_->ip = ip;                                                                                     \
+        stmt;                                                                                                \
+        LOAD_FRAME();                                                                                        \
+    } while (0)
 
 // Operand access: R reads a register (checked against the top), K a constant, U an upvalue
 // cell (both checked once, when the function was finished); DST is the slot of a destination
@@ -406,8 +312,8 @@ template <ArithOp op>
         break;                                                                                               \
     }
 
-void ExeState::run() {
-    Output& output = out();
+void ExeState::dispatch() {
+    Output& output = run_.output();
     char* cur = output.cursor();
     char* const trace_limit = output.trace_limit();
     const Instr* ip;
@@ -424,11 +330,8 @@ void ExeState::run() {
             {
                 // The trace line: at most two fixed moves from the padded text. A full buffer
                 // is flushed first, which is also where the host is polled.
-                if (cur > trace_limit) [[unlikely]] {
-                    SYNC_OUT();
-                    output.flush_or_stop();
-                    LOAD_OUT();
-                }
+                if (cur > trace_limit) [[unlikely]]
+                    WITH_OUTPUT(output.flush_or_stop());
                 const char* line = ip->text;
                 const std::uint32_t len = ip->len;
                 std::memcpy(cur, line, 32);
@@ -668,9 +571,7 @@ void ExeState::run() {
                 copy_slot(b + 3, stack_[b]);
                 copy_slot(b + 4, stack_[b + 1]);
                 copy_slot(b + 5, stack_[b + 2]);
-                frame_->ip = ip;
-                enter_lua(stack_ + b + 3);
-                LOAD_FRAME();
+                FRAME_CHANGE(enter_lua(stack_ + b + 3));
                 continue;
             }
 
@@ -713,17 +614,13 @@ void ExeState::run() {
                 switch (fn.kind()) {
                 case Kind::NativeFunction:
                 case Kind::NativeClosure: {
-                    if (!return_to_caller(call_native(fb, cur))) {
-                        SYNC_OUT();
-                        return;
-                    }
-                    LOAD_FRAME();
+                    const std::size_t n = call_native(fb, cur);
+                    FRAME_CHANGE(if (!return_to_caller(n)) LEAVE_LOOP());
                     break;
                 }
                 case Kind::LuaFunction:
                 case Kind::LuaClosure:
-                    replace_frame();
-                    LOAD_FRAME();
+                    FRAME_CHANGE(replace_frame());
                     continue;
                 default:
                     fatal("invalid function: " + fn.quoted());
@@ -734,11 +631,7 @@ void ExeState::run() {
             case Op::Return: {
                 close_from(FB);
                 std::size_t n = IOP == Op::Return0 ? 0 : results_of_return(IA, IB, FB);
-                if (!return_to_caller(n)) {
-                    SYNC_OUT();
-                    return;
-                }
-                LOAD_FRAME();
+                FRAME_CHANGE(if (!return_to_caller(n)) LEAVE_LOOP());
                 break;
             }
             case Op::VarArgs: {
@@ -790,23 +683,7 @@ void ExeState::run() {
                 break;
             }
 
-            case Op::Add: {
-                const Value& l = R(IB);
-                const Value& r = R(IC);
-                arith_into<ArithOp::Add>(DST(IA), l, r);
-                break;
-            }
-            case Op::AddConst: {
-                const Value& l = R(IB);
-                const Value& r = K(IC);
-                arith_into<ArithOp::Add>(DST(IA), l, r);
-                break;
-            }
-            case Op::AddInt: {
-                const Value& l = R(IB);
-                arith_imm<ArithOp::Add>(DST(IA), l, IC);
-                break;
-            }
+                ARITH_FORMS(Add, AddInt, AddConst, ArithOp::Add)
                 ARITH_FORMS(Sub, SubInt, SubConst, ArithOp::Sub)
                 ARITH_FORMS(Mul, MulInt, MulConst, ArithOp::Mul)
                 ARITH_FORMS(Mod, ModInt, ModConst, ArithOp::Mod)
@@ -840,7 +717,7 @@ void ExeState::run() {
             ++ip;
         }
     } catch (...) {
-        SYNC_OUT();
+        output.set_cursor(cur);
         throw;
     }
 }
@@ -852,8 +729,9 @@ void ExeState::run() {
 #undef IC
 #undef IBX
 #undef ISBX
-#undef SYNC_OUT
-#undef LOAD_OUT
+#undef WITH_OUTPUT
+#undef LEAVE_LOOP
+#undef FRAME_CHANGE
 #undef R
 #undef K
 #undef U

@@ -28,6 +28,8 @@
 
 namespace tarn {
 
+class Run;
+
 // Lua frames alive at once (the main function's included).
 inline constexpr std::size_t max_frames = 200000;
 // Slots of the value stack and the vararg lists together. A call that would pass either
@@ -48,7 +50,7 @@ struct CallFrame {
 class ExeState {
 public:
     // The stack [nil, global table] with the built-ins installed; base = 1.
-    ExeState();
+    explicit ExeState(Run& run);
     ~ExeState();
     ExeState(const ExeState&) = delete;
     ExeState& operator=(const ExeState&) = delete;
@@ -63,12 +65,14 @@ public:
     // Stack slot `index`, or the bounds stop when it lies at or beyond the top.
     [[gnu::always_inline]] const Value& at(std::size_t index) const { return reg(stack_ + index); }
     void push(Value v);
+    // The run this machine belongs to: natives reach its output through it.
+    Run& run() { return run_; }
     // Reused text buffer for natives that format output.
     std::string scratch;
 
 private:
     void teardown();
-    void run();
+    void dispatch(); // the loop (src/vm/dispatch.cpp)
     // Calls and returns (the hot ones are defined with the dispatch loop).
     void enter_lua(Value* func);
     bool call(Value* func, std::size_t narg, char*& cur, const Instr*& ip);
@@ -169,6 +173,7 @@ private:
     template <ArithOp op> void arith_imm(Value* dst, const Value& a, std::uint32_t imm);
     double make_float(std::size_t index);
 
+    Run& run_;
     Value* stack_ = nullptr;
     Value* top_ = nullptr;
     std::size_t charged_ = 0; // stack slots charged to the memory ceiling so far

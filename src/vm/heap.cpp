@@ -1,12 +1,13 @@
-// Freeing shared objects by kind, and the sweep at the end of a run. A dead object that holds
+// Freeing shared objects by kind, and the sweep at the end of a run (the run's members that
+// need the value kinds, so they are defined here rather than with the run). A dead object that holds
 // references waits in a list linked through the object itself while the one being freed drops
 // its references, so freeing a long chain takes constant host stack and no memory.
 
 #include <new>
 
 #include "bytecode/func_proto.h"
-#include "utils/pool.h"
 #include "utils/rc.h"
+#include "utils/run.h"
 #include "value/table.h"
 #include "vm/native.h"
 #include "vm/upvalue.h"
@@ -14,9 +15,6 @@
 namespace tarn {
 
 namespace {
-
-Shared* dead = nullptr;
-bool draining = false;
 
 Shared*& dead_link(Shared* p) {
     if (p->kind == ObjKind::Upvalue) return static_cast<Upvalue*>(p)->next_dead;
@@ -66,7 +64,7 @@ void free_dead(Shared* p) {
 
 } // namespace
 
-void destroy(Shared* p) {
+void Run::destroy(Shared* p) {
     switch (p->kind) {
     case ObjKind::MiddleStr:
     case ObjKind::LongStr:
@@ -78,30 +76,36 @@ void destroy(Shared* p) {
     default:
         break;
     }
-    dead_link(p) = dead;
-    dead = p;
-    if (draining) return;
-    draining = true;
-    while (dead) {
-        Shared* q = dead;
-        dead = dead_link(q);
+    dead_link(p) = dead_;
+    dead_ = p;
+    if (draining_) return;
+    draining_ = true;
+    while (dead_) {
+        Shared* q = dead_;
+        dead_ = dead_link(q);
         free_dead(q);
     }
-    draining = false;
+    draining_ = false;
 }
 
-void sweep_tracked() {
+// Nothing collects reference cycles during a run. When a run ends (also after a stop), this
+// frees every table, Lua closure and upvalue cell still alive, which only cycles keep alive
+// once the run's own values are gone. It allocates nothing.
+void Run::sweep() {
     // Pin everything first so that clearing one object cannot free another under the walk.
-    pool::for_each_live([](Shared* p) {
-        if (can_cycle(p)) retain(p);
+    std::size_t alive = 0;
+    pool_.for_each_live([&](Shared* p) {
+        if (!can_cycle(p)) return;
+        retain(p);
+        ++alive;
     });
-    pool::for_each_live([](Shared* p) {
+    figures_.swept = alive;
+    pool_.for_each_live([](Shared* p) {
         if (can_cycle(p)) clear_refs(p);
     });
-    pool::for_each_live([](Shared* p) {
+    pool_.for_each_live([](Shared* p) {
         if (can_cycle(p)) release(p);
     });
-    pool::release_all();
 }
 
 } // namespace tarn

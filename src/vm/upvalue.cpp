@@ -2,19 +2,21 @@
 
 #include <new>
 
-#include "utils/pool.h"
+#include "utils/run.h"
 
 namespace tarn {
 
-Upvalue* Upvalue::make(Value* slot) { return new (pool::allocate(sizeof(Upvalue))) Upvalue(slot); }
+Upvalue* Upvalue::make(Value* slot) {
+    return new (Run::active()->pool().allocate(sizeof(Upvalue))) Upvalue(slot);
+}
 
 void Upvalue::free(Upvalue* u) {
     u->~Upvalue();
-    pool::free(u, sizeof(Upvalue));
+    Run::active()->pool().free(u, sizeof(Upvalue));
 }
 
 LuaClosure* LuaClosure::make(FuncProto* p, std::size_t ncells) {
-    auto* c = new (pool::allocate(bytes_for(ncells))) LuaClosure(p);
+    auto* c = new (Run::active()->pool().allocate(bytes_for(ncells))) LuaClosure(p);
     c->small = static_cast<std::uint8_t>(ncells);
     retain(p);
     for (std::size_t i = 0; i < ncells; ++i) c->cells()[i] = nullptr;
@@ -37,7 +39,7 @@ void LuaClosure::clear_refs() {
 void LuaClosure::free(LuaClosure* c) {
     std::size_t n = c->ncells();
     c->~LuaClosure();
-    pool::free(c, bytes_for(n));
+    Run::active()->pool().free(c, bytes_for(n));
 }
 
 } // namespace tarn

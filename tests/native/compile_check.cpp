@@ -17,6 +17,7 @@
 #include "utils/output.h"
 #include "utils/rc.h"
 #include "utils/reader.h"
+#include "utils/run.h"
 
 namespace {
 
@@ -60,13 +61,12 @@ int main(int argc, char** argv) {
     options.chunk_name = argv[i];
     std::string path = i + 1 < argc ? argv[i + 1] : argv[i];
     std::string report;
+    tarn::MemoryFigures figures;
+    tarn::Run run(std::size_t{1} << 30, tarn::HostHook{}, figures);
     try {
-        tarn::out().begin_run();
-        tarn::reset_identities();
-        tarn::memory::RunCeiling ceiling(std::size_t{1} << 30);
-        auto reader = from_text ? std::make_unique<tarn::FileReader>(tarn::FileReader::FromText{}, text)
-                                : std::make_unique<tarn::FileReader>(path);
-        tarn::Rc<tarn::FuncProto> main = tarn::load(std::move(reader), options);
+        auto reader = from_text ? std::make_unique<tarn::FileReader>(run, tarn::FileReader::FromText{}, text)
+                                : std::make_unique<tarn::FileReader>(run, path);
+        tarn::Rc<tarn::FuncProto> main = tarn::load(run, std::move(reader), options);
         dump(*main, report);
         if (options.annotate) {
             for (std::size_t pc = 0; pc + 1 < main->annotated_instrs.size(); ++pc)
@@ -74,9 +74,9 @@ int main(int argc, char** argv) {
         }
     } catch (tarn::Fatal& f) {
         report += "stop\t" + std::to_string(f.pos().line) + "\t" + std::to_string(f.pos().col) + "\t" +
-                  f.message() + "\n";
+                  std::string(f.message().data(), f.message().size()) + "\n";
     }
-    tarn::out().flush();
+    run.output().flush();
     std::fwrite(report.data(), 1, report.size(), stdout);
     return 0;
 }

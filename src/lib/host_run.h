@@ -1,0 +1,19 @@
+#pragma once
+// A run on behalf of a Python caller, shared by the module's entry points: the run lock of
+// tarn._serial, the refusal of nested runs, the interpreter lock given up for the run and taken
+// back to poll for signals, and the C++ outcome.
+
+#include <string_view>
+
+#include "lib/boundary.h"
+#include "lib/run_script.h"
+
+namespace tarn {
+
+// Runs the script `path` (file-system bytes; the reference is dropped before the run starts,
+// since no Python object may be held across it) with `options`. False with a Python error set
+// when the run could not start; otherwise true with `outcome` set, a stop already reported on
+// standard error when `report_stops` says so.
+bool run_for_python(PyRef path, RunOptions& options, RunReport& report, Outcome& outcome, bool report_stops);
+
+} // namespace tarn

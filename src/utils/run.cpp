@@ -1,0 +1,87 @@
+// The run's reset, its memory ceiling and its clock for the host's polls. Freeing shared
+// objects and the end-of-run sweep need the value kinds and are defined with them
+// (src/vm/heap.cpp).
+
+#include "utils/run.h"
+
+#include <cassert>
+#include <ctime>
+#include <limits>
+
+#include "utils/fatal.h"
+#include "utils/memory.h"
+
+namespace tarn {
+
+namespace {
+
+constexpr std::size_t unlimited = std::numeric_limits<std::size_t>::max();
+// A poll that was not forced looks at the host at most this often: taking the host's lock back
+// may wait for another of its threads.
+constexpr std::int64_t poll_period_ns = 5'000'000;
+
+std::int64_t monotonic_ns() {
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+}
+
+std::size_t start_figure(MemoryFigures& figures) {
+    figures.start = memory::used();
+    figures.end = figures.start;
+    figures.swept = 0;
+    return figures.start;
+}
+
+} // namespace
+
+Run* Run::active_ = nullptr;
+
+Run::Run(std::size_t memory_limit, HostHook host, MemoryFigures& figures)
+    : figures_(figures),
+      ceiling_(memory_limit > unlimited - start_figure(figures) ? unlimited : figures.start + memory_limit),
+      host_(host), next_poll_ns_(monotonic_ns() + poll_period_ns), output_(*this) {
+    assert(!active_ && "runs never nest");
+    active_ = this;
+}
+
+Run::~Run() {
+    ceiling_ = unlimited;
+    sweep();
+    pool_.release_all();
+    active_ = nullptr;
+    figures_.end = memory::used();
+    // The output buffer is not counted, so nothing of the run is left in the figure.
+    assert(figures_.end == figures_.start && "a release was lost");
+}
+
+bool Run::admits(std::size_t n) const {
+    std::size_t used = memory::used();
+    return used <= ceiling_ && n <= ceiling_ - used;
+}
+
+void Run::exhausted() {
+    ceiling_ = unlimited;
+    throw OutOfMemory();
+}
+
+void Run::charge(std::size_t n) {
+    if (!admits(n)) exhausted();
+    memory::add(n);
+}
+
+void Run::refund(std::size_t n) { memory::sub(n); }
+
+bool Run::ask_host(bool now) {
+    if (!host_.poll) return false;
+    std::int64_t t = monotonic_ns();
+    if (!now && t < next_poll_ns_) return false;
+    next_poll_ns_ = t + poll_period_ns;
+    return host_.poll(host_.context, now);
+}
+
+void Run::poll(bool now) {
+    if (ask_host(now)) throw Interrupted{};
+}
+
+} // namespace tarn

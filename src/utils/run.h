@@ -1,0 +1,102 @@
+#pragma once
+// One run of a script: everything a run creates or counts belongs to this object, from its
+// constructor (the only reset) to its destructor (the only sweep): the small-object pool and
+// the dead list, identities, the memory ceiling, the output buffer and cursor, and the clock of
+// the host's polls. `run_script` makes one per call; the machine, the compiler and the natives
+// reach it by reference. After the destructor the module's memory counter is back where it was
+// before the constructor: checked in debug and sanitizer builds.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "utils/output.h"
+#include "utils/pool.h"
+#include "utils/rc.h"
+
+namespace tarn {
+
+// How the host takes part in a run: asked at every poll whether the run must stop (Ctrl-C).
+// `now` is set after a system call came back interrupted by a signal, which the host must look
+// at at once. A null `poll` means no host to ask.
+struct HostHook {
+    bool (*poll)(void* context, bool now) = nullptr;
+    void* context = nullptr;
+};
+
+// The module's heap figures around one run, for tests: `end` differs from `start` only when
+// memory outside the pool was not given back; `swept` counts the objects still alive when the
+// machine and the compiler were gone, which only reference cycles explain (a lost release of a
+// pooled object shows here, since the sweep frees it all the same).
+struct MemoryFigures {
+    std::size_t start = 0;
+    std::size_t end = 0;
+    std::size_t swept = 0;
+};
+
+class Run {
+public:
+    // Bounds the run's allocations to `memory_limit` bytes beyond what is in use now. The
+    // figures are filled in by the constructor and the destructor.
+    Run(std::size_t memory_limit, HostHook host, MemoryFigures& figures);
+    // Frees every object still alive (only reference cycles keep any alive once the machine and
+    // the compiler are gone) and hands the pool's memory back. Never writes output: a write may
+    // block, and this runs during unwinding.
+    ~Run();
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
+
+    // The run being executed, for the few places that cannot be handed a reference: a value's
+    // destructor releasing the last reference to a shared object (whose memory goes back to the
+    // pool and whose dead list is the run's), the constructors of values that carve shared
+    // objects from the pool, and the module's operator new, which checks the run's ceiling for
+    // every block the C++ library allocates. Runs are serialised and never nest, so one pointer
+    // suffices; it is set by the constructor and cleared by the destructor, and is the only route
+    // to a run other than a reference.
+    static Run* active() { return active_; }
+
+    Pool& pool() { return pool_; }
+    Output& output() { return output_; }
+
+    // The next identity of the run (tables, closures, prototypes print with it).
+    std::uint64_t next_identity() { return ++last_identity_; }
+
+    // Frees a shared object whose count reached zero, with everything only it held, without
+    // recursing on the host stack and without allocating.
+    void destroy(Shared* p);
+
+    // Memory ceiling. `admits` says whether `n` more bytes stay within it.
+    bool admits(std::size_t n) const;
+    // Charges `n` bytes taken from the system by other means than operator new (the value
+    // stack); throws OutOfMemory past the ceiling.
+    void charge(std::size_t n);
+    void refund(std::size_t n);
+    // Lifts the ceiling, so that the unwinding that follows can still allocate, and throws
+    // OutOfMemory.
+    [[noreturn]] [[gnu::cold]] void exhausted();
+
+    // Whether the host asks the run to stop. Without `now`, a host asked less than a few
+    // milliseconds ago is not asked again.
+    bool ask_host(bool now);
+    // Asks the host and throws `Interrupted` when it says to stop.
+    void poll(bool now = false);
+
+private:
+    void sweep();
+
+    static Run* active_;
+
+    MemoryFigures& figures_;
+    std::size_t ceiling_;
+    HostHook host_;
+    std::int64_t next_poll_ns_ = 0;
+    std::uint64_t last_identity_ = 0;
+    // Dead objects waiting for their turn to be freed, linked through themselves.
+    Shared* dead_ = nullptr;
+    bool draining_ = false;
+    // Declared after the figures and before nothing that holds objects: the pool's slabs go
+    // last, once the sweep has emptied them.
+    Pool pool_;
+    Output output_;
+};
+
+} // namespace tarn

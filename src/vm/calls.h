@@ -1,0 +1,134 @@
+#pragma once
+// The calling convention of Lua frames, inline for the dispatch loop (the only file that
+// includes this one): entering a function (fixed parameters, varargs moved to the vararg
+// stack), a tail call taking over the running frame, returning with a fixed or a variable
+// number of results and completing the caller's calling instruction, and calls of natives from
+// the loop. The out-of-line parts are in calls.cpp.
+
+#include <algorithm>
+#include <cstddef>
+
+#include "utils/fatal.h"
+#include "utils/output.h"
+#include "utils/run.h"
+#include "vm/exe_state.h"
+#include "vm/native.h"
+
+namespace tarn {
+
+// Enters the Lua function held by *func: its frame starts right above it.
+[[gnu::always_inline]] inline void ExeState::enter_lua(Value* func) { init_frame(push_frame(), func); }
+
+[[gnu::always_inline]] inline void ExeState::init_frame(CallFrame& f, Value* func) {
+    const Value& fn = *func;
+    FuncProto* p;
+    LuaClosure* closure = nullptr;
+    if (fn.kind() == Kind::LuaClosure) {
+        closure = static_cast<LuaClosure*>(fn.as_shared());
+        p = closure->proto();
+    } else {
+        p = static_cast<FuncProto*>(fn.as_shared());
+    }
+    Value* const new_base = func + 1;
+    const std::size_t base_index = index_of(new_base);
+    if (base_index + p->max_stack > room_) [[unlikely]]
+        check_room(base_index + p->max_stack);
+    f.ip = p->instrs.data();
+    f.proto = p;
+    f.closure = closure;
+    f.base = static_cast<std::uint32_t>(base_index);
+    f.va_begin = static_cast<std::uint32_t>(varargs_.size());
+    f.va_count = 0;
+    Value* const fixed_top = new_base + p->nparam;
+    if (top_ < fixed_top)
+        top_ = fixed_top; // the missing parameters read as nil
+    else if (top_ > fixed_top && p->has_varargs)
+        collect_varargs(f, index_of(fixed_top));
+}
+
+// A tail call's callee takes over the running frame.
+inline void ExeState::replace_frame() {
+    CallFrame& f = *frame_;
+    drop_varargs(f);
+    init_frame(f, stack_ + f.base - 1);
+}
+
+// Leaves the running frame with n results on top of the stack, and completes the caller's
+// calling instruction; false when the main function returned.
+[[gnu::always_inline]] inline bool ExeState::return_to_caller(std::size_t n) {
+    CallFrame& done = *frame_;
+    drop_varargs(done);
+    if (--depth_ == 0) return false;
+    CallFrame& caller = *--frame_;
+    caller.ip += finish_call(caller.ip->code, caller.base, n);
+    return true;
+}
+
+// Completes a calling instruction once the callee's n results are the top values of the stack;
+// returns how far the caller's ip moves on besides the usual step.
+[[gnu::always_inline]] inline std::ptrdiff_t ExeState::finish_call(ByteCode ci, std::size_t fbase,
+                                                                   std::size_t n) {
+    Value* const first = top_ - n;
+    if (ci.op == Op::Call) {
+        // The results move down to the callee's slot; everything above them goes.
+        Value* const func = stack_ + fbase + ci.a;
+        if (func != first) {
+            for (std::size_t k = 0; k < n; ++k) func[k] = std::move(first[k]);
+            drop_to(func + n);
+        }
+        if (n < ci.c) top_ = func + ci.c; // the slots above the results are nil
+        return 0;
+    }
+    if (ci.op == Op::CallSet) {
+        Value* const dst = stack_ + fbase + ci.a;
+        if (n == 0)
+            store(dst, Value());
+        else if (dst < top_)
+            std::swap(*first, *dst);
+        else
+            store(dst, std::move(*first));
+        truncate_to(stack_ + fbase + ci.b + 1);
+        return 0;
+    }
+    return finish_loop_call(ci, fbase, n);
+}
+
+// The new callee of a tail call and its arguments take the place of the running function's own
+// callee.
+inline void ExeState::tail_call_shift(std::size_t fb, std::size_t func) {
+    remove_range(fb - 1, std::min(func, top()));
+}
+
+// A native call from the loop: natives write output, so the loop's cursor goes to the writer
+// for the call and comes back after it.
+[[gnu::always_inline]] inline std::size_t ExeState::call_native(std::size_t new_base, char*& cur) {
+    Output& output = run_.output();
+    output.set_cursor(cur);
+    std::size_t n = call_native(new_base);
+    cur = output.cursor();
+    return n;
+}
+
+// The calls of Call and CallSet: the callee in *func with narg as the instructions have it.
+// A Lua callee gets its frame (true: the loop goes on in it); a native runs at once, and its
+// results complete the instruction here (false). `cur` and `ip` are the loop's own.
+[[gnu::always_inline]] inline bool ExeState::call(Value* func, std::size_t narg, char*& cur,
+                                                  const Instr*& ip) {
+    if (narg != 0) truncate_to(func + narg);
+    const Value& fn = reg(func);
+    switch (fn.kind()) {
+    case Kind::LuaFunction:
+    case Kind::LuaClosure:
+        frame_->ip = ip;
+        enter_lua(func);
+        return true;
+    case Kind::NativeFunction:
+    case Kind::NativeClosure:
+        ip += finish_call(ip->code, frame_->base, call_native(index_of(func) + 1, cur));
+        return false;
+    default:
+        fatal("invalid function: " + fn.quoted());
+    }
+}
+
+} // namespace tarn

@@ -56,6 +56,11 @@ struct FuncProto final : Identified {
     // (empty otherwise); the loop picks one table when it enters the function.
     std::vector<Instr> annotated_instrs;
     std::string annotated_text;
+    // For a profiled run: the place of this function in listing order, how often each
+    // instruction ran (parallel to instrs) and how often the function was entered.
+    std::uint32_t listing_index = 0;
+    std::vector<std::uint64_t> counts;
+    std::uint64_t calls = 0;
     // Registers the code may touch: every register an instruction names, reads or writes lies
     // below it, so the machine reserves it once when the function is entered.
     std::size_t max_stack = 0;

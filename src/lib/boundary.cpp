@@ -54,8 +54,9 @@ void write_stderr(const char* p, std::size_t n) {
     }
 }
 
-// One write for the heading, one for the message.
-void write_diagnostic(std::string_view message, const std::source_location* where) {
+// The heading, then where the stop happened in the script and the calls that led there when
+// known, then the message, last.
+void write_diagnostic(std::string_view message, const std::source_location* where, const RunReport* report) {
     char head[512];
     int n;
     if (where) {
@@ -67,6 +68,19 @@ void write_diagnostic(std::string_view message, const std::source_location* wher
         n = std::snprintf(head, sizeof head, "tarn: fatal error in native code (no source location):\n");
     }
     if (n > 0) write_stderr(head, std::min(static_cast<std::size_t>(n), sizeof head - 1));
+    if (report && !report->location.empty()) {
+        write_stderr("at ", 3);
+        write_stderr(report->location.data(), report->location.size());
+        write_stderr("\n", 1);
+    }
+    if (report && !report->traceback.empty()) {
+        write_stderr("stack traceback:\n", 17);
+        for (const StopText& line : report->traceback) {
+            write_stderr("\t", 1);
+            write_stderr(line.data(), line.size());
+            write_stderr("\n", 1);
+        }
+    }
     write_stderr(message.data(), message.size());
     write_stderr("\n", 1);
 }
@@ -84,12 +98,12 @@ void note_lost_output(int e) {
 
 } // namespace
 
-void report_stop(const Outcome& o) {
+void report_stop(const Outcome& o, const RunReport* report) {
     if (o.kind != Outcome::Stopped) {
         note_lost_output(o.output_error);
         return;
     }
-    write_diagnostic(o.message, o.located ? &o.where : nullptr);
+    write_diagnostic(std::string_view(o.message.data(), o.message.size()), o.located ? &o.where : nullptr, report);
     if (!std::string_view(o.message).starts_with("failed printing to stdout: "))
         note_lost_output(o.output_error);
 }

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <utility>
 
+#include "lib/run_script.h"
 #include "utils/fatal.h"
 
 namespace tarn {
@@ -53,7 +54,8 @@ struct Outcome {
 
 // Writes the diagnostic block of a stop to standard error, with a note when output was lost.
 // Allocates nothing, so it works when memory has run out.
-void report_stop(const Outcome& stop);
+// With the run's report, the block also says where in the script the stop happened.
+void report_stop(const Outcome& stop, const RunReport* report = nullptr);
 
 // Runs `body`, which must not touch Python, and records how it ended; no C++ exception gets
 // past it except the unwinding that ends a thread when Python shuts down under a running

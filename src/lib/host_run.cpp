@@ -3,6 +3,9 @@
 
 #include "lib/host_run.h"
 
+#include "utils/memory.h"
+
+#include <cstdlib>
 #include <new>
 #include <string>
 
@@ -79,10 +82,32 @@ private:
 
 } // namespace
 
-bool run_for_python(PyRef path, RunOptions& options, RunReport& report, Outcome& outcome, bool report_stops) {
+bool memory_limit_from_environment(std::size_t& limit) {
+    const char* text = std::getenv("TARN_MEMORY_LIMIT");
+    if (!text || !*text) {
+        limit = memory::default_ceiling();
+        return true;
+    }
+    std::size_t value = memory::parse_size(text);
+    if (value == 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "TARN_MEMORY_LIMIT: invalid memory size '%s' (expected a positive number of bytes "
+                     "with an optional K, M or G suffix)",
+                     text);
+        return false;
+    }
+    limit = value;
+    return true;
+}
+
+bool run_for_python(PyRef path, RunOptions& options, RunReport& report, Outcome& outcome, bool report_stops,
+                    PyRef text) {
     char* bytes = nullptr;
     Py_ssize_t len = 0;
     if (PyBytes_AsStringAndSize(path.get(), &bytes, &len) < 0) return false;
+    char* text_bytes = nullptr;
+    Py_ssize_t text_len = 0;
+    if (text && PyBytes_AsStringAndSize(text.get(), &text_bytes, &text_len) < 0) return false;
     PyObject* lock = run_lock();
     if (lock) {
         PyRef acquired(PyObject_CallMethod(lock, "acquire", nullptr));
@@ -98,16 +123,21 @@ bool run_for_python(PyRef path, RunOptions& options, RunReport& report, Outcome&
     // run's memory figures must see nothing but its own allocations.
     try {
         options.path.assign(bytes, static_cast<std::size_t>(len));
+        if (text) {
+            options.from_text = true;
+            options.text.assign(text_bytes, static_cast<std::size_t>(text_len));
+        }
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return false;
     }
     path = PyRef();
+    text = PyRef();
     RunningFlag flag;
     PyThreadState* saved = PyEval_SaveThread();
     options.host = HostHook{poll_python, &saved};
     outcome = contained([&] { run_script(options, report); }, report.output_error);
-    if (report_stops && outcome.kind != Outcome::Finished) report_stop(outcome);
+    if (report_stops && outcome.kind != Outcome::Finished) report_stop(outcome, &report);
     PyEval_RestoreThread(saved);
     return true;
 }

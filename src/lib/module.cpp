@@ -82,26 +82,6 @@ PyObject* sum_as_string(PyObject*, PyObject* args, PyObject* kwargs) {
     return PyUnicode_FromStringAndSize(digits, n);
 }
 
-// The run's memory ceiling from TARN_MEMORY_LIMIT (memory::parse_size's grammar), or the default
-// when the variable is unset or empty. Invalid text is a ValueError naming the variable; false
-// then.
-bool memory_limit(std::size_t& limit) {
-    const char* text = std::getenv("TARN_MEMORY_LIMIT");
-    if (!text || !*text) {
-        limit = memory::default_ceiling();
-        return true;
-    }
-    std::size_t value = memory::parse_size(text);
-    if (value == 0) {
-        PyErr_Format(PyExc_ValueError,
-                     "TARN_MEMORY_LIMIT: invalid memory size '%s' (expected a positive number of bytes "
-                     "with an optional K, M or G suffix)",
-                     text);
-        return false;
-    }
-    limit = value;
-    return true;
-}
 
 PyObject* raw_input(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"prompt", nullptr};
@@ -120,7 +100,7 @@ PyObject* raw_input(PyObject*, PyObject* args, PyObject* kwargs) {
     PyRef path(PyUnicode_EncodeFSDefault(prompt));
     if (!path) return nullptr;
     RunOptions options;
-    if (!memory_limit(options.memory_limit)) return nullptr;
+    if (!memory_limit_from_environment(options.memory_limit)) return nullptr;
     RunReport report;
     Outcome outcome;
     if (!run_for_python(std::move(path), options, report, outcome, true)) return nullptr;

@@ -346,6 +346,10 @@ Rc<FuncProto> ParseProto::chunk(Tok end) {
         ctx_.run.output().write(listing);
     }
     fp_->finish(o.annotate);
+    if (o.finished) {
+        fp_->listing_index = static_cast<std::uint32_t>(o.finished->size());
+        o.finished->push_back(fp_.get());
+    }
     return fp_;
 }
 

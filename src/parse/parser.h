@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "bytecode/func_proto.h"
 #include "utils/reader.h"
@@ -24,6 +25,9 @@ struct CompileOptions {
     // The script's name in function names and headers: its path as given, or a name such as
     // "=(command line)" for a text.
     std::string chunk_name;
+    // When set, receives every finished function in listing order (the main chunk last); they
+    // live as long as the main function returned by `load`.
+    std::vector<FuncProto*>* finished = nullptr;
 };
 
 Rc<FuncProto> load(Run& run, std::unique_ptr<FileReader> reader, const CompileOptions& options = {});

@@ -4,6 +4,7 @@
 
 #include "utils/run.h"
 
+#include <algorithm>
 #include <cassert>
 #include <ctime>
 #include <limits>
@@ -82,6 +83,25 @@ bool Run::ask_host(bool now) {
 
 void Run::poll(bool now) {
     if (ask_host(now)) throw Interrupted{};
+    if (deadline_ns_ != 0 && monotonic_ns() >= deadline_ns_) time_limit_reached();
 }
+
+void Run::set_timeout(double seconds) {
+    if (!(seconds > 0)) {
+        deadline_ns_ = 0;
+        return;
+    }
+    // Far beyond any run: a century is as good as no limit, and keeps the sum in range.
+    double ns = std::min(seconds, 3.2e9) * 1e9;
+    deadline_ns_ = monotonic_ns() + static_cast<std::int64_t>(ns);
+    if (deadline_ns_ == 0) deadline_ns_ = 1;
+}
+
+std::int64_t Run::time_left_ns() const {
+    std::int64_t left = deadline_ns_ - monotonic_ns();
+    return left > 0 ? left : 0;
+}
+
+void Run::time_limit_reached() { fatal("time limit reached"); }
 
 } // namespace tarn

@@ -77,8 +77,17 @@ public:
     // Whether the host asks the run to stop. Without `now`, a host asked less than a few
     // milliseconds ago is not asked again.
     bool ask_host(bool now);
-    // Asks the host and throws `Interrupted` when it says to stop.
+    // Asks the host and throws `Interrupted` when it says to stop; past the run's deadline,
+    // stops with "time limit reached".
     void poll(bool now = false);
+
+    // The wall-time limit: `seconds` from now (0: none). Checked at every poll, which the run
+    // makes at least every few milliseconds while it compiles, runs or waits to write.
+    void set_timeout(double seconds);
+    bool has_deadline() const { return deadline_ns_ != 0; }
+    // Nanoseconds left before the deadline (0 when it has passed); only with a deadline.
+    std::int64_t time_left_ns() const;
+    [[noreturn]] [[gnu::cold]] void time_limit_reached();
 
 private:
     void sweep();
@@ -89,6 +98,7 @@ private:
     std::size_t ceiling_;
     HostHook host_;
     std::int64_t next_poll_ns_ = 0;
+    std::int64_t deadline_ns_ = 0; // CLOCK_MONOTONIC; 0 for none
     std::uint64_t last_identity_ = 0;
     // Dead objects waiting for their turn to be freed, linked through themselves.
     Shared* dead_ = nullptr;

@@ -31,12 +31,13 @@ namespace tarn {
     }
     Value* const new_base = func + 1;
     const std::size_t base_index = index_of(new_base);
-    if (base_index + p->max_stack > room_) [[unlikely]]
-        check_room(base_index + p->max_stack);
+    // The frame names its function before anything can fail, so a stop's report finds it.
     f.ip = p->instrs.data();
     f.proto = p;
     f.closure = closure;
     f.base = static_cast<std::uint32_t>(base_index);
+    if (base_index + p->max_stack > room_) [[unlikely]]
+        check_room(base_index + p->max_stack);
     f.va_begin = static_cast<std::uint32_t>(varargs_.size());
     f.va_count = 0;
     Value* const fixed_top = new_base + p->nparam;

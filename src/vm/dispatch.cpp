@@ -211,6 +211,11 @@ template <ArithOp op>
         ups = f_.closure ? f_.closure->cells() : nullptr;                                                    \
         regs = stack_ + f_.base;                                                                             \
         ip = f_.ip;                                                                                          \
+        loaded_depth = depth_;                                                                               \
+        if constexpr (M.count) {                                                                             \
+            counts = f_.proto->counts.data();                                                                \
+            code0 = f_.proto->instrs.data();                                                                 \
+        }                                                                                                    \
     } while (0)
 
 // The fields of the instruction word `w` (tag, then a, b, c; bx is b and c read as one 16-bit
@@ -228,11 +233,27 @@ template <ArithOp op>
         output.set_cursor(cur);                                                                              \
         stmt;                                                                                                \
         cur = output.cursor();                                                                               \
+        trace_limit = output.trace_limit();                                                                  \
     } while (0)
+// After a native ran with the cursor (call_native(new_base, cur)): a flush may have moved the
+// output limit nearer.
+#define AFTER_NATIVE() (trace_limit = output.trace_limit())
 #define LEAVE_LOOP()                                                                                         \
     do {                                                                                                     \
         output.set_cursor(cur);                                                                              \
+        budget_left_ = budget;                                                                               \
         return;                                                                                              \
+    } while (0)
+// After the loop entered a Lua function (a call, a tail call, a generic for's iterator) and
+// after a return, for the counting and the annotated loops.
+#define ENTERED(how)                                                                                         \
+    do {                                                                                                     \
+        if constexpr (M.count) ++frame_->proto->calls;                                                       \
+        if constexpr (M.annotate) WITH_OUTPUT(note_frame(how));                                              \
+    } while (0)
+#define RETURNED()                                                                                           \
+    do {                                                                                                     \
+        if constexpr (M.annotate) WITH_OUTPUT(note_frame("; return to "));                                   \
     } while (0)
 #define FRAME_CHANGE(stmt)                                                                                   \
     do {                                                                                                     \
@@ -312,26 +333,44 @@ template <ArithOp op>
         break;                                                                                               \
     }
 
-void ExeState::dispatch() {
+template <LoopMode M> void ExeState::dispatch() {
     Output& output = run_.output();
     char* cur = output.cursor();
-    char* const trace_limit = output.trace_limit();
+    char* trace_limit = output.trace_limit();
     const Instr* ip;
     const Value* kst;
     Upvalue* const* ups;
     Value* regs;
+    std::size_t loaded_depth;
+    // The metered loops count down the instructions they may run before they look at the
+    // limits and the host again (refill_budget); the unmetered one polls at its flushes.
+    std::uint64_t budget = budget_left_;
+    [[maybe_unused]] std::uint64_t* counts = nullptr;
+    [[maybe_unused]] const Instr* code0 = nullptr;
 
     LOAD_FRAME();
     try {
         for (;;) {
+            if constexpr (M.metered) {
+                if (budget == 0) [[unlikely]]
+                    WITH_OUTPUT(refill_budget(budget, !M.trace));
+                --budget;
+            }
+            if constexpr (M.count) {
+                ++counts[ip - code0];
+                if (steps_.size() < steps_wanted_) [[unlikely]]
+                    steps_.push_back({frame_->proto->listing_index, static_cast<std::uint64_t>(ip - code0),
+                                      output.total_at(cur)});
+            }
             // The instruction word stays whole in a register; each case takes its operands out.
             std::uint32_t w;
             std::memcpy(&w, &ip->code, sizeof w);
-            {
+            if constexpr (M.trace) {
                 // The trace line: at most two fixed moves from the padded text. A full buffer
-                // is flushed first, which is also where the host is polled.
+                // is flushed first, which is also where the host is polled; near the output
+                // limit every line is measured against it.
                 if (cur > trace_limit) [[unlikely]]
-                    WITH_OUTPUT(output.flush_or_stop());
+                    WITH_OUTPUT(output.make_room_for_line(ip->len));
                 const char* line = ip->text;
                 const std::uint32_t len = ip->len;
                 std::memcpy(cur, line, 32);
@@ -564,6 +603,7 @@ void ExeState::dispatch() {
                 at(b + 2);
                 if (k == Kind::NativeFunction || k == Kind::NativeClosure) {
                     ip += finish_call(ip->code, FB, call_native(b + 1, cur));
+                    AFTER_NATIVE();
                     break;
                 }
                 // A Lua iterator runs on copies of the loop's three registers, so whatever it
@@ -572,6 +612,7 @@ void ExeState::dispatch() {
                 copy_slot(b + 4, stack_[b + 1]);
                 copy_slot(b + 5, stack_[b + 2]);
                 FRAME_CHANGE(enter_lua(stack_ + b + 3));
+                ENTERED("; enter ");
                 continue;
             }
 
@@ -596,14 +637,18 @@ void ExeState::dispatch() {
             case Op::Call:
                 if (call(DST(IA), IB, cur, ip)) [[likely]] {
                     LOAD_FRAME();
+                    ENTERED("; enter ");
                     continue;
                 }
+                AFTER_NATIVE();
                 break;
             case Op::CallSet:
                 if (call(DST(IB), IC, cur, ip)) [[likely]] {
                     LOAD_FRAME();
+                    ENTERED("; enter ");
                     continue;
                 }
+                AFTER_NATIVE();
                 break;
             case Op::TailCall: {
                 const std::size_t fb = FB;
@@ -615,12 +660,15 @@ void ExeState::dispatch() {
                 case Kind::NativeFunction:
                 case Kind::NativeClosure: {
                     const std::size_t n = call_native(fb, cur);
+                    AFTER_NATIVE();
                     FRAME_CHANGE(if (!return_to_caller(n)) LEAVE_LOOP());
+                    RETURNED();
                     break;
                 }
                 case Kind::LuaFunction:
                 case Kind::LuaClosure:
                     FRAME_CHANGE(replace_frame());
+                    ENTERED("; tail call ");
                     continue;
                 default:
                     fatal("invalid function: " + fn.quoted());
@@ -632,6 +680,7 @@ void ExeState::dispatch() {
                 close_from(FB);
                 std::size_t n = IOP == Op::Return0 ? 0 : results_of_return(IA, IB, FB);
                 FRAME_CHANGE(if (!return_to_caller(n)) LEAVE_LOOP());
+                RETURNED();
                 break;
             }
             case Op::VarArgs: {
@@ -718,9 +767,24 @@ void ExeState::dispatch() {
         }
     } catch (...) {
         output.set_cursor(cur);
+        budget_left_ = budget;
+        // Where the stop happened, for its report: the loop's ip, unless the stop came from
+        // the middle of a frame change (the frame then holds its own).
+        if (depth_ == loaded_depth && depth_ != 0) {
+            const std::vector<Instr>& code = frame_->proto->instrs;
+            if (ip >= code.data() && ip < code.data() + code.size()) frame_->ip = ip;
+        }
         throw;
     }
 }
+
+template void ExeState::dispatch<loop_plain>();
+template void ExeState::dispatch<loop_metered>();
+template void ExeState::dispatch<loop_quiet>();
+template void ExeState::dispatch<loop_annotated>();
+template void ExeState::dispatch<loop_counting>();
+template void ExeState::dispatch<loop_counting_quiet>();
+template void ExeState::dispatch<loop_counting_annotated>();
 
 #undef LOAD_FRAME
 #undef IOP
@@ -731,6 +795,9 @@ void ExeState::dispatch() {
 #undef ISBX
 #undef WITH_OUTPUT
 #undef LEAVE_LOOP
+#undef AFTER_NATIVE
+#undef ENTERED
+#undef RETURNED
 #undef FRAME_CHANGE
 #undef R
 #undef K

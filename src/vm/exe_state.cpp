@@ -4,6 +4,7 @@
 #include "vm/exe_state.h"
 
 #include <algorithm>
+#include <ctime>
 #include <cstring>
 #include <string_view>
 #include <sys/mman.h>
@@ -34,6 +35,8 @@ ExeState::ExeState(Run& run) : run_(run) {
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (block == MAP_FAILED) throw OutOfMemory();
     stack_ = static_cast<Value*>(block);
+    // Set before anything can fail: the teardown of a failed construction walks down to it.
+    top_ = stack_;
     try {
         check_room(charge_step);
         Value env = new_table(0, 0);
@@ -81,7 +84,84 @@ void ExeState::execute_main(const Rc<FuncProto>& main) {
     f.va_count = 0;
     check_room(1 + main->max_stack);
     if (top() < 1 + main->nparam) top_ = stack_ + 1 + main->nparam;
-    dispatch();
+    if (mode_.count) main->calls = 1;
+    switch ((mode_.trace ? 1 : 0) | (mode_.metered ? 2 : 0) | (mode_.annotate ? 4 : 0) | (mode_.count ? 8 : 0)) {
+    case 1:
+        dispatch<loop_plain>();
+        break;
+    case 1 | 2:
+        dispatch<loop_metered>();
+        break;
+    case 2:
+        dispatch<loop_quiet>();
+        break;
+    case 1 | 2 | 4:
+        dispatch<loop_annotated>();
+        break;
+    case 1 | 2 | 8:
+        dispatch<loop_counting>();
+        break;
+    case 2 | 8:
+        dispatch<loop_counting_quiet>();
+        break;
+    case 1 | 2 | 4 | 8:
+        dispatch<loop_counting_annotated>();
+        break;
+    default:
+        fatal("internal error: no loop for this mode");
+    }
+}
+
+void ExeState::configure(LoopMode mode, std::uint64_t max_instructions, std::size_t steps) {
+    // Every mode but the plain traced one counts its instructions.
+    if (!mode.trace || mode.annotate || mode.count || max_instructions != 0) mode.metered = true;
+    mode_ = mode;
+    max_instructions_ = max_instructions;
+    steps_wanted_ = mode.count ? steps : 0;
+}
+
+namespace {
+
+// How many instructions a metered loop runs between two looks at the limits and the host.
+constexpr std::uint64_t tick = 1 << 14;
+// How long the output-only mode keeps what a script prints before it writes it out anyway.
+constexpr std::int64_t quiet_flush_ns = 50'000'000;
+
+std::int64_t now_ns() {
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+}
+
+} // namespace
+
+void ExeState::refill_budget(std::uint64_t& budget, bool quiet) {
+    // The budget is spent: everything handed out so far has run.
+    if (max_instructions_ != 0 && issued_ >= max_instructions_) {
+        budget_left_ = 0;
+        fatal("instruction limit reached");
+    }
+    run_.poll();
+    if (quiet && run_.output().pending()) {
+        // Without a trace the buffer may take long to fill: what a script prints goes out
+        // within a fraction of a second all the same.
+        std::int64_t t = now_ns();
+        if (t - last_quiet_flush_ns_ >= quiet_flush_ns) {
+            last_quiet_flush_ns_ = t;
+            run_.output().flush_or_stop();
+        }
+    }
+    std::uint64_t next = tick;
+    if (max_instructions_ != 0) next = std::min(next, max_instructions_ - issued_);
+    issued_ += next;
+    budget = next;
+}
+
+void ExeState::note_frame(const char* how) {
+    Output& output = run_.output();
+    output.write(how);
+    output.write(frame_->proto->describe());
+    output.put('\n');
 }
 
 // Charges the stack up to `new_top` slots, or stops when it would pass the limit.

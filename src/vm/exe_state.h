@@ -15,6 +15,7 @@
 //   the block's end. What runs up to the top (varargs, results) is checked where it grows.
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -36,6 +37,25 @@ inline constexpr std::size_t max_frames = 200000;
 // limit stops with "stack overflow"; ordinary recursion reaches well over 100,000 levels.
 inline constexpr std::size_t max_slots = 1000000;
 
+// What the dispatch loop does besides executing: copy each trace line (`trace`), count down
+// an instruction budget to look at the limits and the host (`metered`), write the annotated
+// trace's notes of function changes (`annotate`), count every instruction's executions and
+// every function's calls (`count`). One instantiation of the loop per combination in use, so
+// the plain traced loop pays for none of the others.
+struct LoopMode {
+    bool trace = true;
+    bool metered = false;
+    bool annotate = false;
+    bool count = false;
+};
+inline constexpr LoopMode loop_plain{true, false, false, false};
+inline constexpr LoopMode loop_metered{true, true, false, false};
+inline constexpr LoopMode loop_quiet{false, true, false, false};
+inline constexpr LoopMode loop_annotated{true, true, true, false};
+inline constexpr LoopMode loop_counting{true, true, false, true};
+inline constexpr LoopMode loop_counting_quiet{false, true, false, true};
+inline constexpr LoopMode loop_counting_annotated{true, true, true, true};
+
 // One running Lua function. The ip of a frame that made a call stays on the calling
 // instruction until the callee returns; the return then completes that instruction.
 struct CallFrame {
@@ -55,8 +75,23 @@ public:
     ExeState(const ExeState&) = delete;
     ExeState& operator=(const ExeState&) = delete;
 
+    // How the next execute_main runs: the loop's mode (trace, annotate, count), the instruction
+    // limit (0: none; implies metering), and how many executed steps to record.
+    void configure(LoopMode mode, std::uint64_t max_instructions, std::size_t steps);
     // Runs the main function with no upvalue cells.
     void execute_main(const Rc<FuncProto>& main);
+    // Instructions executed so far (only counted by a metered loop).
+    std::uint64_t executed() const { return issued_ - budget_left_; }
+    // The recorded steps: function (listing index), pc, output bytes before the step.
+    const std::vector<std::array<std::uint64_t, 3>>& steps() const { return steps_; }
+    // The Lua calls active now, innermost first: each frame's prototype and the index of the
+    // instruction it runs (after a stop: the one that stopped, or the call it waits in).
+    template <class F> void for_each_frame(F&& f) const {
+        for (std::size_t d = depth_; d-- > 0;) {
+            const CallFrame& fr = frames_[d];
+            f(*fr.proto, static_cast<std::size_t>(fr.ip - fr.proto->instrs.data()));
+        }
+    }
 
     // The native calling convention: the arguments of the running native are
     // stack[base .. top()), its results are pushed.
@@ -72,7 +107,12 @@ public:
 
 private:
     void teardown();
-    void dispatch(); // the loop (src/vm/dispatch.cpp)
+    template <LoopMode M> void dispatch(); // the loop (src/vm/dispatch.cpp)
+    // The metered loop's look at the limits and the host, every `tick` instructions: stops at
+    // the instruction limit, polls (Ctrl-C, the deadline), and hands out the next budget.
+    void refill_budget(std::uint64_t& budget, bool quiet);
+    // The annotated trace's line for a change of function: `how` and the running function.
+    void note_frame(const char* how);
     // Calls and returns (the hot ones are defined with the dispatch loop).
     void enter_lua(Value* func);
     bool call(Value* func, std::size_t narg, char*& cur, const Instr*& ip);
@@ -185,6 +225,14 @@ private:
     std::size_t room_ = 0;
     std::vector<Value> varargs_;
     Upvalue* open_ = nullptr; // open cells, highest slot first; the list holds a reference to each
+
+    LoopMode mode_ = loop_plain;
+    std::uint64_t max_instructions_ = 0; // 0: none
+    std::uint64_t issued_ = 0;           // instructions handed out as budgets so far
+    std::uint64_t budget_left_ = 0;      // what the loop had left of its budget when it last left
+    std::int64_t last_quiet_flush_ns_ = 0;
+    std::size_t steps_wanted_ = 0;
+    std::vector<std::array<std::uint64_t, 3>> steps_;
 };
 
 } // namespace tarn

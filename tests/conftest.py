@@ -19,6 +19,7 @@ from typing import List, Optional, Tuple, Union
 import pytest
 
 import tarn
+from listing import check_trace
 from tarn import Brindle
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -120,6 +121,7 @@ def _run_child(directory: Path, source: Source) -> Tuple[bytes, Optional[str]]:
                 f"stderr:\n{stderr.read().decode('utf-8', 'replace')}",
                 pytrace=False,
             )
+    check_trace(out)
     if not error_file.exists():
         return out, None
     head, _, message = error_file.read_text(encoding="utf-8", errors="surrogateescape").partition("\n")
@@ -159,6 +161,8 @@ def run_inproc(tmp_path, capfd):
             if not tarn.is_panic(exc):
                 raise
             error = str(exc)
-        return capfd.readouterr().out, error
+        out = capfd.readouterr().out
+        check_trace(out.encode("utf-8", "surrogateescape"))
+        return out, error
 
     return run

@@ -9,6 +9,7 @@ captured byte for byte and a crash cannot take the test session down) and return
 import itertools
 import os
 import select
+import signal
 import subprocess
 import sys
 import tempfile
@@ -21,6 +22,12 @@ import pytest
 import tarn
 from listing import check_trace
 from tarn import Brindle
+
+# A suite started in the background (`nohup pytest &`) inherits SIGINT ignored, and every
+# process it starts would inherit that too: the tests that interrupt a run would wait in vain.
+# With Python's own handler installed here, every child starts with the default disposition
+# (exec resets a handled signal, where it keeps an ignored one), whoever starts it.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 ROOT = Path(__file__).resolve().parent.parent
 RUNNER = Path(__file__).resolve().with_name("run_one.py")

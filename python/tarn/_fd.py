@@ -95,7 +95,7 @@ def redirect(steps: "List[Any]", fd: int, target: int) -> None:
     """Points descriptor ``target`` at the file of ``fd``; ``steps`` points it back at what it
     was (or closes it again if it was closed)."""
     saved = save(steps, target)
-    steps.append(partial(os.dup2, saved, target) if saved >= 0 else partial(_close_quietly, target))
+    steps.append(partial(os.dup2, saved, target) if saved >= 0 else partial(os.close, target))
     os.dup2(fd, target)
 
 
@@ -121,13 +121,6 @@ def open_temp(steps: "List[Any]") -> int:
     with tempfile.TemporaryFile() as f:
         steps.extend(map(_closer, map(fcntl.fcntl, (f.fileno(),), (fcntl.F_DUPFD_CLOEXEC,), (3,))))
     return int(steps[-1].args[0])
-
-
-def _close_quietly(fd: int) -> None:
-    try:
-        os.close(fd)
-    except OSError:
-        pass
 
 
 def write_all(fd: int, data: bytes) -> None:

@@ -7,11 +7,15 @@ Loaded on first use of ``tarn.run``, ``tarn.Result`` or ``tarn.ScriptError`` (se
 import os
 import sys
 from collections import deque
+from itertools import compress
+from operator import methodcaller
 from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from . import Brindle, _fd, is_panic
 from ._fd import CALL, END
 from ._serial import lock
+
+ACQUIRE = methodcaller("acquire")
 
 
 class ScriptError(Exception):
@@ -80,20 +84,23 @@ def run(path: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]) -> Re
     this code included. The diagnostic block of a stop still goes to standard error.
     """
     script = os.fsdecode(os.fspath(path))
-    # The redirect and the run form one unit under the lock that every run holds, so no other
-    # run can write into this run's file or find descriptor 1 pointing at it.
-    with lock:
-        if sys.stdout is not None:
-            sys.stdout.flush()
-        steps: List[Any] = [END]
+    steps: List[Any] = [END]
+    try:
         try:
-            try:
-                out = _fd.open_temp(steps)
-                _fd.redirect(steps, out, 1)
-                error = _execute(script)
-                return Result(_fd.read_all(out), error)
-            finally:
-                # See _fd: inline, and repeated below for when an exception stops it here.
-                deque(map(CALL, iter(steps.pop, END)), 0) if steps else None
+            # The redirect and the run form one unit under the lock that every run holds, so no
+            # other run can write into this run's file or find descriptor 1 pointing at it. Its
+            # release is an undo step like the others, recorded in the same C-level expression
+            # that acquires it (a with statement would leave it taken if a tracing hook raised
+            # at the with line, which Python reports again on the way out).
+            steps.extend(compress((lock.release,), map(ACQUIRE, (lock,))))
+            if sys.stdout is not None:
+                sys.stdout.flush()
+            out = _fd.open_temp(steps)
+            _fd.redirect(steps, out, 1)
+            error = _execute(script)
+            return Result(_fd.read_all(out), error)
         finally:
+            # See _fd: inline, and repeated below for when an exception stops it here.
             deque(map(CALL, iter(steps.pop, END)), 0) if steps else None
+    finally:
+        deque(map(CALL, iter(steps.pop, END)), 0) if steps else None

@@ -184,6 +184,7 @@ print(len(result.output), status("VmHWM:") - base)
 """
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer's realloc copies")
 def test_peak_memory_is_the_output_and_a_constant(python_cmd, child_env, lua_file):
     # Some 120 MB of trace: read in pieces and joined, the peak would be twice that.
     script = lua_file("for i = 1, 6000000 do end\n")

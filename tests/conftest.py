@@ -9,6 +9,7 @@ captured byte for byte and a crash cannot take the test session down) and return
 import itertools
 import os
 import select
+import signal
 import subprocess
 import sys
 import tempfile
@@ -19,7 +20,14 @@ from typing import List, Optional, Tuple, Union
 import pytest
 
 import tarn
+from listing import check_trace
 from tarn import Brindle
+
+# A suite started in the background (`nohup pytest &`) inherits SIGINT ignored, and every
+# process it starts would inherit that too: the tests that interrupt a run would wait in vain.
+# With Python's own handler installed here, every child starts with the default disposition
+# (exec resets a handled signal, where it keeps an ignored one), whoever starts it.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 ROOT = Path(__file__).resolve().parent.parent
 RUNNER = Path(__file__).resolve().with_name("run_one.py")
@@ -120,6 +128,7 @@ def _run_child(directory: Path, source: Source) -> Tuple[bytes, Optional[str]]:
                 f"stderr:\n{stderr.read().decode('utf-8', 'replace')}",
                 pytrace=False,
             )
+    check_trace(out)
     if not error_file.exists():
         return out, None
     head, _, message = error_file.read_text(encoding="utf-8", errors="surrogateescape").partition("\n")
@@ -159,6 +168,8 @@ def run_inproc(tmp_path, capfd):
             if not tarn.is_panic(exc):
                 raise
             error = str(exc)
-        return capfd.readouterr().out, error
+        out = capfd.readouterr().out
+        check_trace(out.encode("utf-8", "surrogateescape"))
+        return out, error
 
     return run

@@ -140,7 +140,8 @@ def test_other_threads_run_and_ctrl_c_ends_the_process(python_cmd, child_env, lu
         assert child.stderr.readline() == "ready\n"
         line = child.stderr.readline()
         assert line.startswith("ticks "), line
-        assert int(line.split()[1]) > 50, line
+        # Progress, not a rate: a loaded machine may give the ticking thread little time.
+        assert int(line.split()[1]) > 0, line
         child.send_signal(signal.SIGINT)
         child.wait(timeout=10)
         assert child.returncode != 0
@@ -231,7 +232,8 @@ def test_pipe_on_standard_output_gets_a_large_buffer(python_cmd, child_env, lua_
             out += chunk
         child.wait(timeout=30)
         assert child.returncode == 0 and out.endswith(b"1\n  [3]\tReturn0\n")
-        assert fcntl.fcntl(read_end, fcntl.F_GETPIPE_SZ) == 1 << 20
+        # The constant has a name in fcntl from Python 3.10 on.
+        assert fcntl.fcntl(read_end, getattr(fcntl, "F_GETPIPE_SZ", 1032)) == 1 << 20
     finally:
         os.close(read_end)
         if write_end >= 0:

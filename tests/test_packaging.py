@@ -2,6 +2,7 @@
 that the README points to."""
 
 import ast
+import os
 import inspect
 import shutil
 import subprocess
@@ -51,6 +52,8 @@ def test_stub_declares_the_public_names():
             declared.add(node.name)
         elif isinstance(node, ast.AnnAssign):
             declared.add(node.target.id)
+        elif isinstance(node, ast.Assign):  # __all__, spelt out for stubtest
+            declared |= {target.id for target in node.targets}
     assert declared == set(tarn.__all__) | {"__version__", "__all__"}
     assert all(hasattr(tarn, name) for name in declared)
 
@@ -72,3 +75,21 @@ def test_bench_quick_runs(python_cmd, child_env):
     )
     assert proc.returncode == 0, proc.stderr
     assert "instructions per second" in proc.stdout
+
+
+@pytest.mark.parametrize(
+    "check",
+    [["mypy", "--strict", "-p", "tarn"], ["mypy.stubtest", "tarn"]],
+    ids=["strict", "stubtest"],
+)
+def test_package_types(check, tmp_path):
+    # The installed package, as a user's type checker sees it: the stubs match the run-time
+    # names and signatures, and the code checks under --strict.
+    pytest.importorskip("mypy")
+    import sys
+
+    proc = subprocess.run(
+        [sys.executable, "-m", *check], cwd=tmp_path, capture_output=True, text=True, timeout=300,
+        env={**os.environ, "MYPY_CACHE_DIR": str(tmp_path / "cache")},
+    )
+    assert proc.returncode == 0, proc.stdout + proc.stderr

@@ -233,9 +233,28 @@ def test_table_keys_meet_under_equality(run_ok, store, load, expected):
 
 
 @pytest.mark.parametrize(
+    "store, load",
+    [("k", "k + 0.0"), ("k + 0.0", "k"), ("-k", "-k + 0.0"), ("-k + 0.0", "-k")],
+    ids=["integer-float", "float-integer", "negative-integer-float", "negative-float-integer"],
+)
+def test_integral_float_and_integer_keys_meet_in_a_large_hash_part(run_ok, store, load):
+    # Sixty-four keys, all in the hash part (far beyond twice the array capacity).
+    script = (
+        "local t = {}\nfor i = 1, 64 do local k = i * 1000 t[" + store + "] = i end\n"
+        "local found = 0\nfor i = 1, 64 do local k = i * 1000 if t[" + load + "] == i then found = found + 1 end end\n"
+        "print(found)\n"
+    )
+    assert run_ok(script) == ["64"]
+
+
+@pytest.mark.parametrize(
     "body, shape",
     [
         ("t[3] = 1", "table:3:0"),  # padded with nils
+        ("t[4] = 1", "table:0:1"),  # from 4 on, only below twice the capacity (here 0)
+        ("t[5] = 1", "table:0:1"),
+        ("t[1] = 1 t[7] = 7", "table:7:0"),  # the first append gives capacity 4
+        ("t[1] = 1 t[8] = 8", "table:1:1"),
         ("t[100] = 1", "table:0:1"),
         ("t[0] = 1 t[-1] = 2", "table:0:2"),
         ("t[1] = 1 t[2] = 2 t[2] = nil", "table:2:0"),  # storing nil keeps the slot

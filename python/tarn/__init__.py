@@ -13,10 +13,10 @@ from .Brindle import raw_input, sum_as_string
 
 __version__ = "0.1.0"
 
-__all__ = ["Brindle", "Result", "is_panic", "raw_input", "run", "sum_as_string"]
+__all__ = ["Brindle", "Result", "ScriptError", "is_panic", "raw_input", "run", "sum_as_string"]
 
 # Defined in a submodule loaded on first use: it needs typing, which the command line avoids.
-_LAZY = ("Result", "run")
+_LAZY = ("Result", "ScriptError", "run")
 
 
 def is_panic(exc: BaseException) -> bool:
@@ -39,5 +39,5 @@ def __getattr__(name: str) -> object:
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
-def __dir__() -> list:
+def __dir__() -> "list[str]":
     return sorted(set(globals()) | set(_LAZY))

@@ -7,6 +7,9 @@ imports nothing beyond ``os``, ``sys`` and the package, and parses its few optio
 import os
 import sys
 
+if False:  # for type checkers only: typing is not imported at run time, for start-up's sake
+    from typing import List, Optional, Sequence, Tuple
+
 from . import Brindle, __version__, _fd, is_panic
 
 USAGE = "usage: {prog} [-h] [--version] [--memory-limit SIZE] [FILE | -]\n"
@@ -59,7 +62,7 @@ def parse_size(text: str) -> int:
     return _core.parse_size(text)
 
 
-def parse_args(args: list) -> tuple:
+def parse_args(args: "List[str]") -> "Tuple[str, Optional[str], Optional[str]]":
     """Returns (action, script, memory limit). The action is "help", "version" or "run"; the
     script is None when it is to be read from standard input. A help or version request wins
     over any usage error, wherever it stands before ``--``."""
@@ -133,7 +136,14 @@ def copy_stdin() -> str:
     try:
         with os.fdopen(_fd.above_stdio(fd), "wb") as f:
             while True:
-                chunk = os.read(0, 1 << 16)
+                try:
+                    chunk = os.read(0, 1 << 16)
+                except BlockingIOError:
+                    # A non-blocking standard input with nothing in it yet: wait for data.
+                    import select
+
+                    select.select([0], [], [])
+                    continue
                 if not chunk:
                     break
                 f.write(chunk)
@@ -186,7 +196,7 @@ def run_script(script: str) -> int:
         captured = _fd.read_all(err)
     finally:
         os.close(err)
-    if status == 1:
+    if status == 1 and message is not None:
         captured = strip_diagnostic(captured, message)
     try:
         _fd.write_all(2, captured)
@@ -201,7 +211,7 @@ def run_script(script: str) -> int:
     return status
 
 
-def main(argv=None, prog=None) -> int:
+def main(argv: "Optional[Sequence[str]]" = None, prog: "Optional[str]" = None) -> int:
     """The ``tarn`` command; ``argv`` defaults to ``sys.argv[1:]``. Returns the exit status."""
     if prog is None:
         prog = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else "tarn"

@@ -9,6 +9,11 @@ command line starts without loading ``tempfile``.
 
 import errno
 import os
+from functools import partial
+from operator import methodcaller
+
+if False:  # for type checkers only: the command line starts without typing
+    from typing import Any, List
 
 
 def above_stdio(fd: int) -> int:
@@ -44,14 +49,78 @@ def temp_file() -> int:
 
 
 def read_all(fd: int) -> bytes:
-    """Everything in the file behind ``fd``, from its start."""
+    """Everything in the file behind ``fd``, from its start, read into one buffer of the file's
+    size: the peak memory is the content, not twice the content."""
+    import io
+
     os.lseek(fd, 0, os.SEEK_SET)
-    chunks = []
-    while True:
-        chunk = os.read(fd, 1 << 20)
-        if not chunk:
-            return b"".join(chunks)
-        chunks.append(chunk)
+    with io.FileIO(fd, "rb", closefd=False) as f:
+        return f.readall()
+
+
+# Undo lists
+#
+# Code that takes descriptors and must give them back on every way out, whatever exception
+# strikes wherever, keeps a list that starts with END and records an undo step for each
+# descriptor in the same C-level expression that takes it: a step is a partial of a C function,
+# and the taking and recording run inside one list.extend over map objects, so no bytecode, and
+# with it no signal handler and no tracing hook, runs between them. The steps are undone by
+#
+#     deque(map(CALL, iter(steps.pop, END)), 0)
+#
+# which pops and calls every step down to END, again without a bytecode in between. Written
+# inline in a finally block (a function call would check for signals on entry) and repeated in
+# an enclosing one, it goes on where an exception stopped it.
+
+END = object()
+CALL = methodcaller("__call__")
+_closer = partial(partial, os.close)
+
+
+def save(steps: "List[Any]", target: int) -> int:
+    """A duplicate above 2 of descriptor ``target``, closed by ``steps``; -1 if ``target`` is
+    closed."""
+    import fcntl
+
+    try:
+        steps.extend(map(_closer, map(fcntl.fcntl, (target,), (fcntl.F_DUPFD_CLOEXEC,), (3,))))
+    except OSError as exc:
+        if exc.errno != errno.EBADF:
+            raise
+        return -1
+    return int(steps[-1].args[0])
+
+
+def redirect(steps: "List[Any]", fd: int, target: int) -> None:
+    """Points descriptor ``target`` at the file of ``fd``; ``steps`` points it back at what it
+    was (or closes it again if it was closed)."""
+    saved = save(steps, target)
+    steps.append(partial(os.dup2, saved, target) if saved >= 0 else partial(os.close, target))
+    os.dup2(fd, target)
+
+
+def open_temp(steps: "List[Any]") -> int:
+    """temp_file() with an undo step: a new anonymous file above 2, closed by ``steps``."""
+    import fcntl
+
+    if O_TMPFILE:
+        directory = os.environ.get("TMPDIR") or "/tmp"
+        try:
+            steps.extend(map(_closer, map(os.open, (directory,), (os.O_RDWR | os.O_CLOEXEC | O_TMPFILE,), (0o600,))))
+        except OSError:
+            pass  # as in temp_file()
+        else:
+            if steps[-1].args[0] <= 2:
+                # A standard descriptor was closed and the file took its number: move it up
+                # and give the number back at once.
+                steps.extend(map(_closer, map(fcntl.fcntl, (steps[-1].args[0],), (fcntl.F_DUPFD_CLOEXEC,), (3,))))
+                steps.pop(-2)()
+            return int(steps[-1].args[0])
+    import tempfile
+
+    with tempfile.TemporaryFile() as f:
+        steps.extend(map(_closer, map(fcntl.fcntl, (f.fileno(),), (fcntl.F_DUPFD_CLOEXEC,), (3,))))
+    return int(steps[-1].args[0])
 
 
 def write_all(fd: int, data: bytes) -> None:

@@ -196,6 +196,10 @@ PyObject* result_object(const Outcome& outcome, const RunReport& report, const R
     } else if (PyDict_SetItemString(result.get(), "steps", Py_None) < 0) {
         return nullptr;
     }
+    // The errno of the first failed write to standard output (0: none): output was lost.
+    if (!put(result.get(), "output_error", PyLong_FromLong(outcome.output_error != 0 ? outcome.output_error
+                                                                                      : report.output_error)))
+        return nullptr;
     if (!put(result.get(), "memory",
              Py_BuildValue("(nn)", static_cast<Py_ssize_t>(report.memory.start),
                            static_cast<Py_ssize_t>(report.memory.end))))

@@ -36,7 +36,17 @@ def ends(python_cmd, child_env, lua_file, source, memory_limit=None):
         assert err == ""
         return "ok"
     assert status == 1 and err.startswith("error: "), (status, err)
-    return err[len("error: ") :].rstrip("\n")
+    # "error: PLACE: MESSAGE", then the calls that led there.
+    first = err[len("error: ") :].split("\n", 1)[0]
+    return strip_place(first)
+
+
+def strip_place(line):
+    """The message of an "error:" line without the script position in front of it."""
+    import re
+
+    match = re.match(r"\S+?:\d+:(\d+:)? ", line)
+    return line[match.end() :] if match else line
 
 
 # Each loop makes something every iteration and drops it again; 300,000 iterations of any of

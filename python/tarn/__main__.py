@@ -1,38 +1,68 @@
-"""Command line: ``tarn [--memory-limit SIZE] [FILE | -]`` runs one script.
+"""Command line: ``tarn [options] [FILE | -]`` compiles and runs one script.
 
 Start-up time matters here (a script run is often shorter than Python's start), so this module
-imports nothing beyond ``os``, ``sys`` and the package, and parses its few options by hand.
+imports nothing beyond ``os``, ``sys`` and the package's native core, and parses its options by
+hand; the profile's summary and the explorer page load their modules only when asked for.
 """
 
 import os
 import sys
 
 if False:  # for type checkers only: typing is not imported at run time, for start-up's sake
-    from typing import List, Optional, Sequence, Tuple
+    from typing import Any, Dict, List, Optional, Sequence
 
-from . import Brindle, __version__, _fd, is_panic
+from . import __version__, _fd
 
-USAGE = "usage: {prog} [-h] [--version] [--memory-limit SIZE] [FILE | -]\n"
+USAGE = (
+    "usage: {prog} [-h] [--version] [-l | -q] [--annotate] [-e CODE] [--memory-limit SIZE]\n"
+    "       [--max-instructions N] [--timeout SECONDS] [--max-output SIZE] [--profile]\n"
+    "       [--profile-out PATH] [--profile-format {{text,json}}] [--html PAGE] [--html-steps N]\n"
+    "       [FILE | -]\n"
+)
 
 HELP = """
 Compile a script, print the listing of every compiled function, then run it and print one
 trace line per executed instruction, interleaved with the script's own output.
 
 arguments:
-  FILE                 the script to run; '-', or no FILE while standard input is not a
-                       terminal, reads the script from standard input
+  FILE                  the script to run; '-', or no FILE while standard input is not a
+                        terminal, reads the script from standard input. A first line
+                        starting with '#' (#!/usr/bin/env tarn) is skipped
 
-options:
-  -h, --help           show this help and exit
-  --version            show the version and exit
-  --memory-limit SIZE  stop the run with "out of memory" when it needs more than SIZE
-                       bytes: a positive integer, optionally followed by K, M or G (KiB,
-                       MiB, GiB; any case). Sets TARN_MEMORY_LIMIT for the run; without
-                       either, the limit is the smaller of 4G and half the physical memory
+modes:
+  -l, --list            compile only and print the listings; nothing runs
+  -q, --quiet           run with neither listing nor trace: only what the script prints
+  --annotate            listing and trace name each instruction's source line, each
+                        function's header its source range, and the trace every change of
+                        the running function
+  -e CODE               run CODE instead of a file
+
+limits (a run that reaches one stops with a message, exit status 1):
+  --memory-limit SIZE   stop with "out of memory" past SIZE bytes: a positive integer,
+                        optionally followed by K, M or G (KiB, MiB, GiB; any case). Without
+                        it, TARN_MEMORY_LIMIT, else the smaller of 4G and half the memory
+  --max-instructions N  stop with "instruction limit reached" before instruction N + 1
+  --timeout SECONDS     stop with "time limit reached" once SECONDS have passed
+  --max-output SIZE     stop with "output limit reached" before the output passes SIZE
+
+profile and explorer:
+  --profile             after the run, write exact counts to standard error: instructions
+                        per function, the hottest source lines and an opcode histogram
+  --profile-out PATH    write the profile to PATH instead (implies --profile)
+  --profile-format FMT  'text' (the default) or 'json' (implies --profile)
+  --html PAGE           run the script and write PAGE, one HTML file to explore the run:
+                        the source shaded by instructions run, the listings with their
+                        counts, and a stepper over the first steps
+  --html-steps N        steps the page records (default 10000)
+
+other:
+  -h, --help            show this help and exit
+  --version             show the version and exit
 
 exit status:
   0    the script ran to its end
-  1    the script stopped; its message is printed as "error: MESSAGE"
+  1    the script stopped (including at a limit), printed as "error: PLACE: MESSAGE"
+       with the calls that led there; or the script cannot be opened
   2    usage error
   130  interrupted (Ctrl-C)
   141  the reader of standard output went away (nothing is printed)
@@ -44,7 +74,31 @@ SIZE_GRAMMAR = "a positive integer of bytes, optionally followed by K, M or G"
 # SIGPIPE, the command then ends quietly with 128 + 13.
 BROKEN_PIPE = "failed printing to stdout: Broken pipe (os error 32)"
 BROKEN_PIPE_STATUS = 141
-DIAGNOSTIC_HEAD = b"tarn: fatal error "
+DEFAULT_HTML_STEPS = 10_000
+# The names scripts given as text carry in messages, as the reference Lua names them.
+COMMAND_LINE_CHUNK = "(command line)"
+STDIN_CHUNK = "stdin"
+
+# Options that take a value, and the key they set.
+VALUED = {
+    "-e": "code",
+    "--memory-limit": "memory_limit",
+    "--max-instructions": "max_instructions",
+    "--timeout": "timeout",
+    "--max-output": "max_output",
+    "--profile-out": "profile_out",
+    "--profile-format": "profile_format",
+    "--html": "html",
+    "--html-steps": "html_steps",
+}
+FLAGS = {
+    "-l": "list",
+    "--list": "list",
+    "-q": "quiet",
+    "--quiet": "quiet",
+    "--annotate": "annotate",
+    "--profile": "profile",
+}
 
 
 class UsageError(Exception):
@@ -62,48 +116,111 @@ def parse_size(text: str) -> int:
     return _core.parse_size(text)
 
 
-def parse_args(args: "List[str]") -> "Tuple[str, Optional[str], Optional[str]]":
-    """Returns (action, script, memory limit). The action is "help", "version" or "run"; the
-    script is None when it is to be read from standard input. A help or version request wins
-    over any usage error, wherever it stands before ``--``."""
-    script = None
-    limit = None
+def parse_count(text: str, what: str) -> int:
+    if not text or not all("0" <= c <= "9" for c in text) or int(text) == 0:
+        raise UsageError(f"invalid {what} '{text}': expected a positive integer")
+    return int(text)
+
+
+def parse_args(args: "List[str]") -> "Dict[str, Any]":
+    """The options as a dict: "action" ("help", "version" or "run"), "script" (None when it is
+    to be read from standard input), and one key per option given. A help or version request
+    wins over any usage error, wherever it stands before ``--``."""
+    opts: "Dict[str, Any]" = {"action": "run", "script": None}
     problem = None
-    action = "run"
     files_only = False
     i = 0
     while i < len(args):
         arg = args[i]
         i += 1
         if files_only or arg == "-" or not arg.startswith("-"):
-            if script is not None:
+            if opts["script"] is not None:
                 problem = problem or f"unexpected argument '{arg}': one script at a time"
-            script = arg
+            opts["script"] = arg
         elif arg == "--":
             files_only = True
         elif arg in ("-h", "--help"):
-            action = "help"
+            opts["action"] = "help"
         elif arg == "--version":
-            action = "version" if action == "run" else action
-        elif arg == "--memory-limit" or arg.startswith("--memory-limit="):
-            if "=" in arg:
-                value = arg.partition("=")[2]
-            elif i < len(args):
+            opts["action"] = "version" if opts["action"] == "run" else opts["action"]
+        elif arg in FLAGS:
+            opts[FLAGS[arg]] = True
+        else:
+            name, eq, value = arg.partition("=")
+            if name.startswith("-e") and name != "-e" and not arg.startswith("--"):
+                name, eq, value = "-e", "=", arg[2:]
+            if name not in VALUED:
+                problem = problem or f"unrecognized option '{arg}'"
+                continue
+            if not eq:
+                if i >= len(args):
+                    problem = problem or f"option {name} needs a value"
+                    continue
                 value = args[i]
                 i += 1
-            else:
-                problem = problem or "option --memory-limit needs a SIZE"
-                continue
-            try:
-                parse_size(value)
-                limit = value
-            except ValueError:
-                problem = problem or f"invalid --memory-limit SIZE '{value}': expected {SIZE_GRAMMAR}"
-        else:
-            problem = problem or f"unrecognized option '{arg}'"
-    if action == "run" and problem:
+            opts[VALUED[name]] = value
+    if opts["action"] == "run" and problem:
         raise UsageError(problem)
-    return action, script, limit
+    return opts
+
+
+def check_options(opts: "Dict[str, Any]") -> None:
+    """Converts the values of the options in place; UsageError names a malformed value or two
+    options that cannot go together."""
+    if "memory_limit" in opts:
+        try:
+            opts["memory_limit"] = parse_size(opts["memory_limit"])
+        except ValueError:
+            raise UsageError(
+                f"invalid --memory-limit SIZE '{opts['memory_limit']}': expected {SIZE_GRAMMAR}"
+            ) from None
+    if "max_output" in opts:
+        try:
+            opts["max_output"] = parse_size(opts["max_output"])
+        except ValueError:
+            raise UsageError(f"invalid --max-output SIZE '{opts['max_output']}': expected {SIZE_GRAMMAR}") from None
+    if "max_instructions" in opts:
+        opts["max_instructions"] = parse_count(opts["max_instructions"], "--max-instructions N")
+    if "html_steps" in opts:
+        opts["html_steps"] = parse_count(opts["html_steps"], "--html-steps N")
+    if "timeout" in opts:
+        text = opts["timeout"]
+        try:
+            seconds = float(text)
+        except ValueError:
+            seconds = -1.0
+        if not seconds > 0 or seconds == float("inf"):
+            raise UsageError(f"invalid --timeout SECONDS '{text}': expected a positive number")
+        opts["timeout"] = seconds
+    fmt = opts.get("profile_format")
+    if fmt is not None and fmt not in ("text", "json"):
+        raise UsageError(f"invalid --profile-format '{fmt}': expected 'text' or 'json'")
+    if "profile_out" in opts or fmt is not None:
+        opts["profile"] = True
+    conflicts = [
+        ("list", "quiet", "-l prints only the listings and -q none of them"),
+        ("quiet", "annotate", "--annotate marks up the listing and the trace, which -q leaves out"),
+        ("list", "profile", "--profile counts a run, and -l runs nothing"),
+        ("list", "html", "--html explores a run, and -l runs nothing"),
+        ("list", "max_instructions", "-l runs nothing to limit"),
+        ("html", "annotate", "--html writes the page, not a trace"),
+        ("html", "quiet", "--html prints only the script's output already"),
+    ]
+    for a, b, why in conflicts:
+        if a in opts and b in opts:
+            raise UsageError(f"{option_name(a)} and {option_name(b)} cannot be used together: {why}")
+    if "code" in opts and opts["script"] is not None:
+        raise UsageError(f"-e and a script file cannot be used together: -e gives the script ('{opts['script']}' too)")
+    if "html_steps" in opts and "html" not in opts:
+        raise UsageError("--html-steps needs --html")
+
+
+def option_name(key: str) -> str:
+    for table in (FLAGS, VALUED):
+        names = [name for name, k in table.items() if k == key]
+        if names:
+            return max(names, key=len) if key not in ("list", "quiet") else min(names, key=len)
+    return key
 
 
 def write(fd: int, text: str) -> None:
@@ -127,87 +244,151 @@ def say(text: str) -> int:
         return 1
 
 
-def copy_stdin() -> str:
-    """Copies standard input to a named temporary file (the interpreter opens scripts by
-    path) and returns its path; the caller deletes it."""
-    import tempfile
-
-    fd, path = tempfile.mkstemp(prefix="tarn-stdin-", suffix=".lua")
-    try:
-        with os.fdopen(_fd.above_stdio(fd), "wb") as f:
-            while True:
-                try:
-                    chunk = os.read(0, 1 << 16)
-                except BlockingIOError:
-                    # A non-blocking standard input with nothing in it yet: wait for data.
-                    import select
-
-                    select.select([0], [], [])
-                    continue
-                if not chunk:
-                    break
-                f.write(chunk)
-    except BaseException:
-        os.unlink(path)
-        raise
-    return path
-
-
-def strip_diagnostic(err: bytes, message: str) -> bytes:
-    """``err`` without the diagnostic block that the interpreter writes last when a run
-    stops: a heading line, the message and a line feed. Left whole if the block is not found."""
-    end = len(err)
+def read_stdin() -> bytes:
+    """All of standard input. A non-blocking standard input with nothing in it yet is waited
+    for, not an error."""
+    chunks = []
     while True:
-        start = err.rfind(DIAGNOSTIC_HEAD, 0, end)
-        if start < 0:
-            return err
-        if start == 0 or err[start - 1 : start] == b"\n":
-            body = err[err.find(b"\n", start) + 1 :]
-            # The message reached Python decoded with replacement characters.
-            if body.decode("utf-8", "replace") == message + "\n":
-                return err[:start]
-        end = start
+        try:
+            chunk = os.read(0, 1 << 16)
+        except BlockingIOError:
+            import select
+
+            select.select([0], [], [])
+            continue
+        if not chunk:
+            return b"".join(chunks)
+        chunks.append(chunk)
 
 
-def run_script(script: str) -> int:
-    """Runs the script and reports the outcome; returns the exit status."""
+def openable(path: str) -> "Optional[str]":
+    """None if the script can be read, else why not, as the system says it."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+    except OSError as exc:
+        return exc.strerror or str(exc)
+    try:
+        import stat
+
+        if stat.S_ISDIR(os.fstat(fd).st_mode):
+            import errno
+
+            return os.strerror(errno.EISDIR)
+    finally:
+        os.close(fd)
+    return None
+
+
+def report(result: "Dict[str, Any]") -> int:
+    """Prints how a run ended on standard error; returns the exit status."""
+    message = result["error"]
+    if result.get("output_error") and message != BROKEN_PIPE:
+        code = result["output_error"]
+        write(2, f"tarn: output was lost: failed printing to stdout: {os.strerror(code)} (os error {code})\n")
+    if message is None:
+        return 0
+    if message == BROKEN_PIPE:
+        return BROKEN_PIPE_STATUS
+    location = result.get("location")
+    lines = [f"error: {location} {message}\n" if location else f"error: {message}\n"]
+    if result.get("traceback"):
+        lines.append("stack traceback:\n")
+        lines.extend(f"\t{frame}\n" for frame in result["traceback"])
+    write(2, "".join(lines))
+    return 1
+
+
+def write_profile(opts: "Dict[str, Any]", result: "Dict[str, Any]", source: bytes, name: str) -> None:
+    from . import _profile
+
+    profile = result.get("profile")
+    if profile is None:
+        return
+    if opts.get("profile_format") == "json":
+        text = _profile.profile_json(profile)
+    else:
+        text = _profile.format_profile(profile, _profile.split_lines(source.decode("utf-8", "replace")), name)
+    if "profile_out" in opts:
+        with open(opts["profile_out"], "w", encoding="utf-8") as f:
+            f.write(text)
+    else:
+        write(2, text)
+
+
+def script_source(opts: "Dict[str, Any]") -> "Optional[bytes]":
+    """The script's bytes, for the profile's and the page's source view."""
+    if "text" in opts:
+        return opts["text"]
+    try:
+        with open(opts["script"], "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def run_page(opts: "Dict[str, Any]", core_options: "Dict[str, Any]", name: str) -> int:
+    """The --html run: the script runs once with its output captured (it is printed after the
+    run), and the page is written from the counts, the first steps and the output."""
+    from . import _capture, _explorer
+
+    core_options.update(mode="quiet", profile=True, steps=opts.get("html_steps", DEFAULT_HTML_STEPS))
+    output, result = _capture.run_core(name, core_options.pop("text", None), None, core_options)
+    source = script_source(opts) or b""
+    page = _explorer.render_page(_explorer.build_page_data(source, name, result, output))
+    try:
+        with open(opts["html"], "w", encoding="utf-8") as f:
+            f.write(page)
+    except OSError as exc:
+        write(2, f"error: cannot write '{opts['html']}': {exc.strerror}\n")
+        return 1
+    try:
+        _fd.write_all(1, output)
+    except BrokenPipeError:
+        return BROKEN_PIPE_STATUS
+    except OSError:
+        pass
+    if opts.get("profile"):
+        write_profile(opts, result, source, name)
+    return report(result)
+
+
+def run_script(opts: "Dict[str, Any]") -> int:
+    """Runs the script as the options say and reports the outcome; returns the exit status."""
+    from . import _core
+
+    name = opts["script"]
+    core_options: "Dict[str, Any]" = {"skip_shebang": True}
+    if "code" in opts:
+        name = COMMAND_LINE_CHUNK
+        opts["text"] = os.fsencode(opts["code"])
+        # A chunk given on the command line is one line of code, not a file: no shebang.
+        core_options["skip_shebang"] = False
+    elif name is None or name == "-":
+        name = STDIN_CHUNK
+        opts["text"] = read_stdin()
+    else:
+        why = openable(name)
+        if why is not None:
+            write(2, f"error: cannot open '{name}': {why}\n")
+            return 1
+    if "text" in opts:
+        core_options["text"] = opts["text"]
+    core_options["mode"] = "list" if opts.get("list") else "quiet" if opts.get("quiet") else "trace"
+    for key in ("annotate", "memory_limit", "max_instructions", "timeout", "max_output"):
+        if key in opts:
+            core_options[key] = opts[key]
+    core_options["metered"] = False
+    if "html" in opts:
+        return run_page(opts, core_options, name)
+    if opts.get("profile"):
+        core_options["profile"] = True
     for stream in (sys.stdout, sys.stderr):
         if stream is not None:
             stream.flush()
-    # The interpreter writes the diagnostic block of a stop to descriptor 2 for its library
-    # callers; here the stop is reported once, as "error: MESSAGE". Descriptor 2 goes to a file
-    # during the run, and whatever else arrived there is passed on afterwards.
-    err = _fd.temp_file()
-    try:
-        message = None
-        status = 0
-        try:
-            with _fd.Redirected(2, err):
-                Brindle.raw_input(script)
-        except KeyboardInterrupt:
-            status = 130
-        except ValueError as exc:
-            # The interpreter refused the memory limit taken from the environment.
-            message, status = str(exc), 2
-        except BaseException as exc:
-            if not is_panic(exc):
-                raise
-            message, status = str(exc), 1
-        captured = _fd.read_all(err)
-    finally:
-        os.close(err)
-    if status == 1 and message is not None:
-        captured = strip_diagnostic(captured, message)
-    try:
-        _fd.write_all(2, captured)
-    except OSError:
-        pass
-    if status == 130:
-        write(2, "interrupted\n")
-    elif message == BROKEN_PIPE:
-        return BROKEN_PIPE_STATUS
-    elif message is not None:
-        write(2, f"error: {message}\n")
+    result = _core.run(name, **core_options)
+    status = report(result)
+    if opts.get("profile") and status != BROKEN_PIPE_STATUS:
+        write_profile(opts, result, script_source(opts) or b"", name)
     return status
 
 
@@ -218,42 +399,28 @@ def main(argv: "Optional[Sequence[str]]" = None, prog: "Optional[str]" = None) -
     args = sys.argv[1:] if argv is None else list(argv)
     usage = USAGE.format(prog=prog)
     try:
-        action, script, limit = parse_args(args)
-        if action == "help":
+        opts = parse_args(args)
+        if opts["action"] == "help":
             return say(usage + HELP)
-        if action == "version":
+        if opts["action"] == "version":
             return say(f"tarn {__version__}\n")
+        check_options(opts)
         inherited = os.environ.get(MEMORY_VARIABLE)
-        if limit is None and inherited:
+        if "memory_limit" not in opts and inherited:
             try:
                 parse_size(inherited)
             except ValueError:
                 raise UsageError(f"invalid {MEMORY_VARIABLE} '{inherited}': expected {SIZE_GRAMMAR}") from None
-        if script is None and (os.isatty(0) or not is_open(0)):
-            raise UsageError("no script given: name a FILE, or '-' to read standard input")
+        if opts["script"] is None and "code" not in opts and (os.isatty(0) or not is_open(0)):
+            raise UsageError("no script given: name a FILE, or '-' to read standard input, or -e CODE")
     except UsageError as exc:
         write(2, f"{usage}{prog}: error: {exc}\n")
         return 2
-    if limit is not None:
-        os.environ[MEMORY_VARIABLE] = limit
     try:
-        if script is not None and script != "-":
-            return run_script(script)
-        path = copy_stdin()
-        try:
-            return run_script(path)
-        finally:
-            os.unlink(path)
+        return run_script(opts)
     except KeyboardInterrupt:
         write(2, "interrupted\n")
         return 130
-    finally:
-        # main() may be called from a program that goes on: leave its environment as it was.
-        if limit is not None:
-            if inherited is None:
-                del os.environ[MEMORY_VARIABLE]
-            else:
-                os.environ[MEMORY_VARIABLE] = inherited
 
 
 def is_open(fd: int) -> bool:

@@ -123,6 +123,19 @@ def open_temp(steps: "List[Any]") -> int:
     return int(steps[-1].args[0])
 
 
+def open_path(steps: "List[Any]", path: str) -> int:
+    """The file at ``path`` opened for writing (made or emptied), above 2, closed by ``steps``."""
+    import fcntl
+
+    flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC
+    steps.extend(map(_closer, map(os.open, (path,), (flags,), (0o666,))))
+    if steps[-1].args[0] <= 2:
+        # As in open_temp: a standard descriptor was closed and the file took its number.
+        steps.extend(map(_closer, map(fcntl.fcntl, (steps[-1].args[0],), (fcntl.F_DUPFD_CLOEXEC,), (3,))))
+        steps.pop(-2)()
+    return int(steps[-1].args[0])
+
+
 def write_all(fd: int, data: bytes) -> None:
     """Writes all of ``data`` to ``fd``; raises ``OSError`` if it cannot."""
     view = memoryview(data)

@@ -403,8 +403,16 @@ ExpDesc ParseProto::funcbody(bool with_self, std::string name, std::uint32_t lin
 
 Rc<FuncProto> load(Run& run, std::unique_ptr<FileReader> reader, const CompileOptions& options) {
     ParseContext ctx(run, Lex(std::move(reader)), options);
-    if (options.skip_shebang) ctx.lex.skip_first_line();
-    return compile_function(ctx, false, {"_ENV"}, Tok::Eos, "main chunk", 1);
+    try {
+        if (options.skip_shebang) ctx.lex.skip_first_line();
+        return compile_function(ctx, false, {"_ENV"}, Tok::Eos, "main chunk", 1);
+    } catch (Fatal& f) {
+        // A stop raised below the parser (constant folding, a table of constants) knows no
+        // place in the script: it is where the lexer stands.
+        if (f.pos().line == 0 && ctx.lex.pos().line != 0)
+            throw Fatal(std::string(f.message().data(), f.message().size()), f.where(), ctx.lex.pos());
+        throw;
+    }
 }
 
 } // namespace tarn

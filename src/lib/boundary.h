@@ -6,7 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
+#include <exception>
 #include <new>
 #include <source_location>
 #include <stdexcept>
@@ -15,6 +15,10 @@
 #include <utility>
 
 #include "utils/fatal.h"
+
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
 
 namespace tarn {
 
@@ -56,16 +60,25 @@ void report_stop(const Outcome& stop);
 
 // Runs `body`, which must not touch Python, and records how it ended; no C++ exception gets
 // past it except the unwinding that ends a thread when Python shuts down under a running
-// script (it must reach the thread's start, and nothing on the way may be noexcept). Output is
-// flushed after a stop or an interruption.
+// script (it must reach the thread's start, and nothing on the way may be noexcept or catch
+// everything). Output is flushed after a stop or an interruption.
+//
+// Handlers of a named type never see that unwinding. libstdc++ shows it to `catch (...)` as
+// abi::__forced_unwind, which is sent on; libc++abi shows it to `catch (...)` as a foreign
+// exception that a rethrow cannot send on, so there the last handler takes std::exception,
+// the base of everything the interpreter throws besides its own two types.
 template <class F> Outcome contained(F&& body) {
     Outcome o;
     try {
         body();
         return o;
-    } catch (abi::__forced_unwind&) {
+    }
+#ifdef __GLIBCXX__
+    catch (abi::__forced_unwind&) {
         throw;
-    } catch (Fatal& f) {
+    }
+#endif
+    catch (Fatal& f) {
         o.kind = Outcome::Stopped;
         o.message = f.take_message();
         o.where = f.where();
@@ -78,10 +91,16 @@ template <class F> Outcome contained(F&& body) {
     } catch (const std::length_error&) {
         o.kind = Outcome::Stopped;
         o.message = "out of memory";
-    } catch (...) {
+    } catch (const std::exception&) {
         o.kind = Outcome::Stopped;
         o.message = "internal error"; // short enough to need no allocation
     }
+#ifdef __GLIBCXX__
+    catch (...) {
+        o.kind = Outcome::Stopped;
+        o.message = "internal error";
+    }
+#endif
     report_stop(o);
     return o;
 }

@@ -4,6 +4,7 @@
 // shared records sized to their bytes, which also keep the string's hash once it is needed.
 // The representation is a function of the length alone, so string equality is byte equality.
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>

@@ -416,7 +416,15 @@ void ExeState::run() {
     Value* regs;
 
     LOAD_FRAME();
-    try {
+    // The cursor goes back to the writer however the loop is left. A destructor rather than a
+    // handler that catches everything and rethrows: under libc++abi such a handler cannot pass
+    // on the unwinding that ends a thread, while a destructor runs for it like for any other.
+    struct SyncOnExit {
+        Output& output;
+        char*& cur;
+        ~SyncOnExit() { output.set_cursor(cur); }
+    } sync_on_exit{output, cur};
+    {
         for (;;) {
             // The instruction word stays whole in a register; each case takes its operands out.
             std::uint32_t w;
@@ -839,9 +847,6 @@ void ExeState::run() {
             }
             ++ip;
         }
-    } catch (...) {
-        SYNC_OUT();
-        throw;
     }
 }
 

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <poll.h>
 #include <string>
 #include <sys/stat.h>
@@ -16,12 +17,16 @@ namespace tarn {
 namespace {
 
 // Trivially destructible, so a thread still running at process exit never meets a destroyed
-// writer.
-Output the_output;
+// writer. Made on first use in zeroed storage: as a plain global, its cursor pointing into its
+// own buffer would make some compilers store the whole megabyte in the module file.
+alignas(Output) unsigned char output_storage[sizeof(Output)];
 
 } // namespace
 
-Output& out() { return the_output; }
+Output& out() {
+    static Output* const the_output = ::new (output_storage) Output;
+    return *the_output;
+}
 
 std::string output_error_message(int errnum) {
     return "failed printing to stdout: " + std::string(std::strerror(errnum)) + " (os error " +

@@ -1,5 +1,7 @@
 #include "utils/stack_guard.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <pthread.h>
 
 namespace tarn {

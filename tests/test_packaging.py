@@ -7,6 +7,7 @@ import inspect
 import shutil
 import subprocess
 import tarfile
+import zipfile
 from pathlib import Path
 
 import pytest
@@ -93,3 +94,57 @@ def test_package_types(check, tmp_path):
         env={**os.environ, "MYPY_CACHE_DIR": str(tmp_path / "cache")},
     )
     assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+def load_audit():
+    pytest.importorskip("elftools", reason="auditing a wheel needs pyelftools (pip install auditwheel)")
+    import importlib.util
+
+    spec = importlib.util.spec_from_file_location("audit_wheel", ROOT / "tools" / "audit_wheel.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.mark.parametrize(
+    "shown, policy, passes",
+    [
+        ("manylinux_2_17_x86_64", "manylinux2014_x86_64", True),
+        ("manylinux_2_5_x86_64", "manylinux2014_x86_64", True),
+        ("manylinux_2_18_x86_64", "manylinux2014_x86_64", False),
+        ("manylinux_2_36_x86_64", "manylinux_2_28_x86_64", False),
+        ("manylinux_2_28_x86_64", "manylinux_2_28_x86_64", True),
+        ("musllinux_1_2_x86_64", "manylinux_2_28_x86_64", False),
+        ("musllinux_1_1_x86_64", "musllinux_1_2_x86_64", True),
+    ],
+)
+def test_audit_takes_no_newer_policy(tmp_path, monkeypatch, shown, policy, passes):
+    # A wheel holding the module this suite runs, so the checks of every module see a real one.
+    audit = load_audit()
+    module = Path(tarn.Brindle.__file__)
+    wheel = tmp_path / "tarn-0-cp38-abi3-linux_x86_64.whl"
+    with zipfile.ZipFile(wheel, "w") as zf:
+        zf.write(module, "tarn/" + module.name)
+    monkeypatch.setattr(audit, "shown_tag", lambda auditwheel, path: shown)
+    problems = audit.audit(str(wheel), policy, "auditwheel")
+    if "musllinux" in policy:
+        # A glibc module in a musl wheel is itself a fault the audit reports.
+        problems = [p for p in problems if "auditwheel places" in p]
+    assert (problems == []) == passes, problems
+
+
+def test_audit_passes_this_module_and_refuses_an_oversized_one():
+    audit = load_audit()
+    data = Path(tarn.Brindle.__file__).read_bytes()
+    assert audit.module_problems("tarn/Brindle.abi3.so", data, musl=False) == []
+    padded = data + bytes((1 << 20) - len(data))
+    assert any("over 1 MB" in p for p in audit.module_problems("tarn/Brindle.abi3.so", padded, musl=False))
+
+
+@pytest.mark.skipif(not os.environ.get("TARN_WHEEL"), reason="set TARN_WHEEL to a built wheel to audit it")
+def test_built_wheel_passes_the_audit():
+    audit = load_audit()
+    auditwheel = shutil.which("auditwheel")
+    if auditwheel is None:
+        pytest.skip("needs auditwheel")
+    assert audit.audit(os.environ["TARN_WHEEL"], os.environ.get("TARN_WHEEL_POLICY", "manylinux2014_x86_64"), auditwheel) == []

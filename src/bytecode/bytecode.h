@@ -2,6 +2,7 @@
 // One instruction: an 8-bit tag and up to three operands packed in 32 bits. A 16-bit operand
 // sits in the second and third bytes (low byte first).
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>

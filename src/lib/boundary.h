@@ -6,7 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
+#include <exception>
 #include <new>
 #include <source_location>
 #include <stdexcept>
@@ -16,6 +16,10 @@
 
 #include "lib/run_script.h"
 #include "utils/fatal.h"
+
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
 
 namespace tarn {
 
@@ -59,17 +63,27 @@ void report_stop(const Outcome& stop, const RunReport* report = nullptr);
 
 // Runs `body`, which must not touch Python, and records how it ended; no C++ exception gets
 // past it except the unwinding that ends a thread when Python shuts down under a running
-// script (it must reach the thread's start, and nothing on the way may be noexcept). The body
-// flushes its output before a stop leaves it, and stores the errno of a failed write in
-// `output_error`, which the report of a stop (`report_stop`, by the caller) reads.
+// script (it must reach the thread's start, and nothing on the way may be noexcept or catch
+// everything). The body flushes its output before a stop leaves it, and stores the errno of a
+// failed write in `output_error`, which the report of a stop (`report_stop`, by the caller)
+// reads.
+//
+// Handlers of a named type never see that unwinding. libstdc++ shows it to `catch (...)` as
+// abi::__forced_unwind, which is sent on; libc++abi shows it to `catch (...)` as a foreign
+// exception that a rethrow cannot send on, so there the last handler takes std::exception,
+// the base of everything the interpreter throws besides its own two types.
 template <class F> Outcome contained(F&& body, const int& output_error) {
     Outcome o;
     try {
         body();
         return o;
-    } catch (abi::__forced_unwind&) {
+    }
+#ifdef __GLIBCXX__
+    catch (abi::__forced_unwind&) {
         throw;
-    } catch (Fatal& f) {
+    }
+#endif
+    catch (Fatal& f) {
         o.kind = Outcome::Stopped;
         o.message = f.take_message();
         o.where = f.where();
@@ -82,10 +96,16 @@ template <class F> Outcome contained(F&& body, const int& output_error) {
     } catch (const std::length_error&) {
         o.kind = Outcome::Stopped;
         o.message = "out of memory";
-    } catch (...) {
+    } catch (const std::exception&) {
         o.kind = Outcome::Stopped;
         o.message = "internal error"; // short enough to need no allocation
     }
+#ifdef __GLIBCXX__
+    catch (...) {
+        o.kind = Outcome::Stopped;
+        o.message = "internal error";
+    }
+#endif
     o.output_error = output_error;
     return o;
 }

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -113,6 +115,15 @@ void append_hex(std::uint32_t v, std::string& out) {
     while (n > 0) out += digits[--n];
 }
 
+// The two forms of strerror_r: the GNU one returns the text, which may be a static one instead
+// of `buf`; the POSIX one (musl, and glibc without _GNU_SOURCE) fills `buf` and returns 0, or an
+// error number when it could not (an unknown code or a short buffer), having filled it or not.
+[[maybe_unused]] const char* strerror_text(const char* text, char*, std::size_t, int) { return text; }
+[[maybe_unused]] const char* strerror_text(int status, char* buf, std::size_t size, int errnum) {
+    if (status != 0 && buf[0] == '\0') std::snprintf(buf, size, "Unknown error %d", errnum);
+    return buf;
+}
+
 } // namespace
 
 FileReader::FileReader(Run& run, const std::string& path) : run_(run) {
@@ -170,9 +181,8 @@ int FileReader::refill() {
 }
 
 std::string os_error_debug(int errnum) {
-    char buf[256];
-    // The GNU strerror_r may return a static text instead of filling `buf`.
-    const char* message = strerror_r(errnum, buf, sizeof buf);
+    char buf[256] = {};
+    const char* message = strerror_text(strerror_r(errnum, buf, sizeof buf), buf, sizeof buf, errnum);
     std::string out = "Os { code: " + std::to_string(errnum) + ", kind: " + error_kind(errnum);
     out += ", message: ";
     append_debug_quoted(message, out);

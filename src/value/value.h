@@ -10,6 +10,7 @@
 // in one go; and a short string is built on a nil, so its unused bytes are zero and two equal
 // short strings are equal records (compared and hashed as two words).
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>

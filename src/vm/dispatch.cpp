@@ -349,7 +349,29 @@ template <LoopMode M> void ExeState::dispatch() {
     [[maybe_unused]] const Instr* code0 = nullptr;
 
     LOAD_FRAME();
-    try {
+    // The cursor goes back to the writer however the loop is left. A destructor rather than a
+    // handler that catches everything and rethrows: under libc++abi such a handler cannot pass
+    // on the unwinding that ends a thread, while a destructor runs for it like for any other.
+    // It also keeps what the loop held in locals: the rest of the budget, and where a stop
+    // happened, for its report (the loop's ip, unless the stop came from the middle of a frame
+    // change, when the frame holds its own).
+    struct SyncOnExit {
+        ExeState& state;
+        Output& output;
+        char*& cur;
+        std::uint64_t& budget;
+        const Instr*& ip;
+        std::size_t& loaded_depth;
+        ~SyncOnExit() {
+            output.set_cursor(cur);
+            state.budget_left_ = budget;
+            if (state.depth_ == loaded_depth && state.depth_ != 0) {
+                const std::vector<Instr>& code = state.frame_->proto->instrs;
+                if (ip >= code.data() && ip < code.data() + code.size()) state.frame_->ip = ip;
+            }
+        }
+    } sync_on_exit{*this, output, cur, budget, ip, loaded_depth};
+    {
         for (;;) {
             if constexpr (M.metered) {
                 if (budget == 0) [[unlikely]]
@@ -765,16 +787,6 @@ template <LoopMode M> void ExeState::dispatch() {
             }
             ++ip;
         }
-    } catch (...) {
-        output.set_cursor(cur);
-        budget_left_ = budget;
-        // Where the stop happened, for its report: the loop's ip, unless the stop came from
-        // the middle of a frame change (the frame then holds its own).
-        if (depth_ == loaded_depth && depth_ != 0) {
-            const std::vector<Instr>& code = frame_->proto->instrs;
-            if (ip >= code.data() && ip < code.data() + code.size()) frame_->ip = ip;
-        }
-        throw;
     }
 }
 

@@ -234,16 +234,7 @@ os._exit(0)
 
 @pytest.mark.parametrize(
     "parent",
-    [
-        "lock",
-        pytest.param(
-            "run",
-            marks=pytest.mark.xfail(
-                strict=True,
-                reason="the native module's flag of a running script survives fork; remove this mark once it is reset",
-            ),
-        ),
-    ],
+    ["lock", "run"],
 )
 def test_forked_child_runs_while_a_thread_of_the_parent_holds_the_lock(parent, python_cmd, child_env, lua_file):
     holder = "lock" if parent == "lock" else str(lua_file("while true do end\n"))

@@ -6,6 +6,7 @@
 #include "utils/memory.h"
 
 #include <cstdlib>
+#include <pthread.h>
 #include <new>
 #include <string>
 
@@ -16,6 +17,13 @@ namespace {
 // A Python signal handler run from the interrupt poll could start another run while one is
 // active; the end-of-run sweep of the inner run would then free the outer run's objects.
 bool running = false;
+
+// A child made by fork has only the thread that forked: a run another thread was in does not
+// go on there, so the child starts without one (its objects are simply never freed there).
+void forget_runs_in_child() {
+    running = false;
+    Run::forget_after_fork();
+}
 
 class RunningFlag {
 public:
@@ -114,6 +122,8 @@ bool run_for_python(PyRef path, RunOptions& options, RunReport& report, Outcome&
         if (!acquired) return false;
     }
     HeldLock held(lock);
+    static const bool fork_handler = ::pthread_atfork(nullptr, nullptr, forget_runs_in_child) == 0;
+    (void)fork_handler;
     // The lock is re-entrant: a Python signal handler run from a poll of this very run gets it.
     if (running) {
         PyErr_SetString(PyExc_RuntimeError, "raw_input cannot be called while a script is running");

@@ -53,6 +53,9 @@ public:
     // suffices; it is set by the constructor and cleared by the destructor, and is the only route
     // to a run other than a reference.
     static Run* active() { return active_; }
+    // In a child made by fork while another thread of the parent was in a run: that run does
+    // not go on in the child (its thread is not there), so the child starts with none.
+    static void forget_after_fork() { active_ = nullptr; }
 
     Pool& pool() { return pool_; }
     Output& output() { return output_; }

@@ -35,9 +35,11 @@ tarn::HostHook start_budget() {
     return tarn::HostHook{out_of_time, nullptr};
 }
 
+#ifndef TARN_FUZZ_SMALL_CEILING
 // A run may charge this much memory to its ceiling (the value stack); everything else is
 // bounded by libFuzzer's own limits.
 constexpr std::size_t memory_limit = std::size_t{1} << 30;
+#endif
 
 // The input is handed over as a file, as the module's runner reads scripts: an in-memory file
 // reused for every input, opened afresh (from its start) through /proc.
@@ -74,10 +76,30 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    write_script(data, size);
     tarn::RunOptions options;
-    options.path = script_path;
+#ifdef TARN_FUZZ_SMALL_CEILING
+    // The variant that draws the run from its input: two bytes choose a memory ceiling from
+    // 4 KiB to about 2 MiB, so that running out of memory is met at every point of a run's
+    // start and of the machine; a third chooses the mode and the counting loops.
+    if (size < 3) return -1;
+    options.memory_limit = 4096 + std::size_t{static_cast<std::uint16_t>(data[0] | data[1] << 8)} * 32;
+    const std::uint8_t mode = data[2];
+    options.mode = mode % 3 == 0 ? tarn::RunOptions::Mode::Trace
+                   : mode % 3 == 1 ? tarn::RunOptions::Mode::Quiet
+                                   : tarn::RunOptions::Mode::List;
+    options.annotate = (mode & 4) != 0 && options.mode != tarn::RunOptions::Mode::Quiet;
+    options.profile = (mode & 8) != 0;
+    options.steps = (mode & 16) != 0 ? 100 : 0;
+    options.metered = (mode & 32) != 0;
+    options.max_instructions = (mode & 64) != 0 ? 1000 : 0;
+    options.max_output = (mode & 128) != 0 ? 4096 : 0;
+    data += 3;
+    size -= 3;
+#else
     options.memory_limit = memory_limit;
+#endif
+    write_script(data, size);
+    options.path = script_path;
     options.host = start_budget();
     tarn::RunReport report;
     try {

@@ -271,13 +271,15 @@ def test_non_blocking_empty_standard_input_waits_for_the_script(python_cmd, chil
 def test_result_check(lua_file):
     ok = tarn.run(lua_file("print(1)\n"))
     assert ok.ok and ok.check() is ok and ok.instructions >= 0
-    stopped = tarn.run(lua_file("undefined()\n"))
+    script = lua_file("\nundefined()\n")
+    stopped = tarn.run(script)
     assert not stopped.ok
     with pytest.raises(tarn.ScriptError) as info:
         stopped.check()
     exc = info.value
     assert isinstance(exc, Exception)
+    place = f"{script}:2:"
     assert (str(exc), exc.message, exc.location, exc.traceback) == (
-        "invalid function: nil", "invalid function: nil", None, ()
+        f"{place} invalid function: nil", "invalid function: nil", place, (f"{place} in main chunk",)
     )
     assert tarn.ScriptError("m", "a.lua:3:", ["a.lua:3: in main chunk"]).traceback == ("a.lua:3: in main chunk",)

@@ -156,14 +156,14 @@ def run_core(
 
 
 def _script_path(path: PathArg) -> str:
-    """The script's path as text, or the error open() would raise for it."""
+    """The script's path as text, or the error open() would raise for it. (No descriptor is
+    opened for the check: nothing here can be left open by an interruption.)"""
     script = os.fsdecode(os.fspath(path))
-    fd = os.open(script, os.O_RDONLY | os.O_CLOEXEC)
-    try:
-        if stat.S_ISDIR(os.fstat(fd).st_mode):
-            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), script)
-    finally:
-        os.close(fd)
+    mode = os.stat(script).st_mode
+    if stat.S_ISDIR(mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), script)
+    if not os.access(script, os.R_OK):
+        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), script)
     return script
 
 

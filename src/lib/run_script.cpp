@@ -135,7 +135,8 @@ void compile_and_execute(Run& run, const RunOptions& options, RunReport& report)
     mode.trace = options.mode == RunOptions::Mode::Trace;
     mode.annotate = options.annotate && mode.trace;
     mode.count = counting;
-    mode.metered = options.metered;
+    // A deadline is looked at with every budget, not only at the flushes of the plain loop.
+    mode.metered = options.metered || options.timeout > 0;
     ExeState state(run);
     state.configure(mode, options.max_instructions, options.steps);
     try {

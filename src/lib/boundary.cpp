@@ -88,7 +88,8 @@ void write_diagnostic(std::string_view message, const std::source_location* wher
 // Output that a failed write dropped is never lost in silence: a stop for another reason says
 // so after its own message.
 void note_lost_output(int e) {
-    if (e == 0 || e == EINTR) return;
+    // An interruption or a deadline that gave up a blocked write is the stop's own story.
+    if (e == 0 || e == EINTR || e == ETIMEDOUT) return;
     char note[256];
     int n = std::snprintf(note, sizeof note,
                           "tarn: output was lost: failed printing to stdout: %s (os error %d)\n",

@@ -81,11 +81,16 @@ public:
     HeldLock(const HeldLock&) = delete;
     HeldLock& operator=(const HeldLock&) = delete;
     ~HeldLock() {
-        if (lock_) release_run_lock(lock_);
+        // Not while the run goes on without the interpreter lock: the only way out from there
+        // that ends here is the unwinding of a thread that Python's shutdown ends, which must
+        // not call into Python.
+        if (lock_ && !running_without_python_) release_run_lock(lock_);
     }
+    void set_running_without_python(bool without) { running_without_python_ = without; }
 
 private:
     PyObject* lock_;
+    bool running_without_python_ = false;
 };
 
 } // namespace
@@ -144,11 +149,13 @@ bool run_for_python(PyRef path, RunOptions& options, RunReport& report, Outcome&
     path = PyRef();
     text = PyRef();
     RunningFlag flag;
+    held.set_running_without_python(true);
     PyThreadState* saved = PyEval_SaveThread();
     options.host = HostHook{poll_python, &saved};
     outcome = contained([&] { run_script(options, report); }, report.output_error);
     if (report_stops && outcome.kind != Outcome::Finished) report_stop(outcome, &report);
     PyEval_RestoreThread(saved);
+    held.set_running_without_python(false);
     return true;
 }
 

@@ -373,16 +373,11 @@ template <LoopMode M> void ExeState::dispatch() {
     } sync_on_exit{*this, output, cur, budget, ip, loaded_depth};
     {
         for (;;) {
+            // An instruction is counted once its trace line is out: a stop at the instruction limit
+            // comes before the line, one at the output limit instead of it.
             if constexpr (M.metered) {
                 if (budget == 0) [[unlikely]]
                     WITH_OUTPUT(refill_budget(budget, !M.trace));
-                --budget;
-            }
-            if constexpr (M.count) {
-                ++counts[ip - code0];
-                if (steps_.size() < steps_wanted_) [[unlikely]]
-                    steps_.push_back({frame_->proto->listing_index, static_cast<std::uint64_t>(ip - code0),
-                                      output.total_at(cur)});
             }
             // The instruction word stays whole in a register; each case takes its operands out.
             std::uint32_t w;
@@ -399,6 +394,13 @@ template <LoopMode M> void ExeState::dispatch() {
                 if (len > 32) [[unlikely]]
                     std::memcpy(cur + 32, line + 32, 32);
                 cur += len;
+            }
+            if constexpr (M.metered) --budget;
+            if constexpr (M.count) {
+                ++counts[ip - code0];
+                if (steps_.size() < steps_wanted_) [[unlikely]]
+                    steps_.push_back({frame_->proto->listing_index, static_cast<std::uint64_t>(ip - code0),
+                                      output.total_at(cur)});
             }
 
             switch (IOP) {

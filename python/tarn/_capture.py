@@ -11,13 +11,21 @@ import sys
 from collections import deque
 from itertools import compress
 from operator import methodcaller
-from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from . import _core, _fd
 from ._fd import CALL, END
 from ._serial import lock
 
 ACQUIRE = methodcaller("acquire")
+
+if TYPE_CHECKING:
+    from typing_extensions import disjoint_base
+else:
+    # Only type checkers need the mark (a tuple subclass with attributes of its own cannot share
+    # a class with another such base); typing_extensions is not needed at run time.
+    def disjoint_base(cls):
+        return cls
 
 
 class ScriptError(Exception):
@@ -44,6 +52,7 @@ class _Outcome(NamedTuple):
     error: Optional[str]
 
 
+@disjoint_base
 class Result(_Outcome):
     """The outcome of :func:`run`: a pair ``(output, error)``, as it has always been, with more
     about the run as attributes."""

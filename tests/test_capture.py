@@ -234,17 +234,7 @@ os._exit(0)
 
 @pytest.mark.parametrize(
     "parent",
-    [
-        "lock",
-        pytest.param(
-            "run",
-            marks=pytest.mark.xfail(
-                strict=True,
-                reason="the native module's flag of a running script survives fork; remove this mark once it is reset",
-            ),
-        ),
-    ],
-)
+["lock", "run"])
 def test_forked_child_runs_while_a_thread_of_the_parent_holds_the_lock(parent, python_cmd, child_env, lua_file):
     holder = "lock" if parent == "lock" else str(lua_file("while true do end\n"))
     proc = subprocess.run(
@@ -279,14 +269,15 @@ def test_non_blocking_empty_standard_input_waits_for_the_script(python_cmd, chil
 
 def test_result_check(lua_file):
     ok = tarn.run(lua_file("print(1)\n"))
-    assert ok.ok and ok.check() is ok and ok.instructions >= 0
-    stopped = tarn.run(lua_file("undefined()\n"))
+    assert ok.ok and ok.check() is ok and ok.instructions == 4  # GetField, LoadInt, Call, Return0
+    script = lua_file("undefined()\n")
+    stopped = tarn.run(script)
     assert not stopped.ok
     with pytest.raises(tarn.ScriptError) as info:
         stopped.check()
     exc = info.value
     assert isinstance(exc, Exception)
     assert (str(exc), exc.message, exc.location, exc.traceback) == (
-        "invalid function: nil", "invalid function: nil", None, ()
+        f"{script}:1: invalid function: nil", "invalid function: nil", f"{script}:1:", (f"{script}:1: in main chunk",)
     )
     assert tarn.ScriptError("m", "a.lua:3:", ["a.lua:3: in main chunk"]).traceback == ("a.lua:3: in main chunk",)

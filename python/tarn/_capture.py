@@ -165,14 +165,16 @@ def run_core(
 
 
 def _script_path(path: PathArg) -> str:
-    """The script's path as text, or the error open() would raise for it."""
+    """The script's path as text, or the error open() would raise for it.
+
+    Asked of the file's status, not by opening it: a descriptor opened here would leak were an
+    interrupt to land between its opening and the code that closes it.
+    """
     script = os.fsdecode(os.fspath(path))
-    fd = os.open(script, os.O_RDONLY | os.O_CLOEXEC)
-    try:
-        if stat.S_ISDIR(os.fstat(fd).st_mode):
-            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), script)
-    finally:
-        os.close(fd)
+    if stat.S_ISDIR(os.stat(script).st_mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), script)
+    if not os.access(script, os.R_OK, effective_ids=os.access in os.supports_effective_ids):
+        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), script)
     return script
 
 

@@ -226,6 +226,8 @@ def run(
         script = _script_path(path)
     if max_output is _UNSET:
         max_output = DEFAULT_MAX_OUTPUT if output is None else None
+    elif isinstance(max_output, str):
+        max_output = _core.parse_size(max_output)
     options: Dict[str, Any] = {
         "mode": mode,
         "annotate": annotate,

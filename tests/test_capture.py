@@ -270,7 +270,7 @@ def test_non_blocking_empty_standard_input_waits_for_the_script(python_cmd, chil
 
 def test_result_check(lua_file):
     ok = tarn.run(lua_file("print(1)\n"))
-    assert ok.ok and ok.check() is ok and ok.instructions >= 0
+    assert ok.ok and ok.check() is ok and ok.instructions == 4  # GetField, LoadInt, Call, Return0
     script = lua_file("\nundefined()\n")
     stopped = tarn.run(script)
     assert not stopped.ok

@@ -253,23 +253,30 @@ def test_cli_runs_script(python_cmd, child_env, lua_file):
 
 
 def test_cli_reports_stop(python_cmd, child_env, lua_file):
-    proc = run_cli(python_cmd, child_env, str(lua_file("$")))
+    script = str(lua_file("$"))
+    proc = run_cli(python_cmd, child_env, script)
     assert proc.returncode == 1 and proc.stdout == ""
     # The message once: the diagnostic block for library callers is not repeated.
-    assert proc.stderr == "error: invalid char 36\n"
+    assert proc.stderr == f"error: {script}:1:1: invalid char 36\n"
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
-@pytest.mark.parametrize("source", ["print(1)\n", "for i = 1, 100000 do print(i) end\n"])
-def test_output_that_cannot_be_written_stops_the_run(python_cmd, child_env, lua_file, source):
-    # Both the final flush of a short run and a flush in the middle of a long one fail.
+@pytest.mark.parametrize("source, at_line", [("print(1)\n", False), ("for i = 1, 100000 do print(i) end\n", True)])
+def test_output_that_cannot_be_written_stops_the_run(python_cmd, child_env, lua_file, source, at_line):
+    # Both the final flush of a short run and a flush in the middle of a long one fail; only
+    # the one in the middle happens at a line of the script.
+    script = str(lua_file(source))
     with open("/dev/full", "w") as full:
         proc = subprocess.run(
-            python_cmd + ["-m", "tarn", str(lua_file(source))],
+            python_cmd + ["-m", "tarn", script],
             stdout=full, stderr=subprocess.PIPE, text=True, env=child_env, timeout=60,
         )
     assert proc.returncode == 1
-    assert proc.stderr == "error: failed printing to stdout: No space left on device (os error 28)\n"
+    message = "failed printing to stdout: No space left on device (os error 28)"
+    if at_line:
+        assert proc.stderr == f"error: {script}:1: {message}\nstack traceback:\n\t{script}:1: in main chunk\n"
+    else:
+        assert proc.stderr == f"error: {message}\n"
 
 
 @pytest.mark.parametrize("args", [(), ("a.lua", "b.lua")])

@@ -7,6 +7,7 @@ import inspect
 import shutil
 import subprocess
 import tarfile
+import typing
 import zipfile
 from pathlib import Path
 
@@ -40,8 +41,8 @@ def test_sdist_holds_the_tracked_files(tmp_path):
     assert shipped <= candidates, sorted(shipped - candidates)
 
 
-def stub_tree():
-    return ast.parse((Path(tarn.__file__).parent / "__init__.pyi").read_text())
+def stub_tree(name="__init__"):
+    return ast.parse((Path(tarn.__file__).parent / f"{name}.pyi").read_text())
 
 
 def test_stub_declares_the_public_names():
@@ -53,19 +54,48 @@ def test_stub_declares_the_public_names():
             declared.add(node.name)
         elif isinstance(node, ast.AnnAssign):
             declared.add(node.target.id)
-        elif isinstance(node, ast.Assign):  # __all__, spelt out for stubtest
-            declared |= {target.id for target in node.targets}
+        elif isinstance(node, ast.Assign):  # __all__ spelt out for stubtest, private aliases
+            declared |= {target.id for target in node.targets if not target.id.startswith("_") or target.id == "__all__"}
     assert declared == set(tarn.__all__) | {"__version__", "__all__"}
     assert all(hasattr(tarn, name) for name in declared)
 
 
+def stub_params(node):
+    """(name, kind, has a default) of a stub function's parameters, as inspect names kinds."""
+    a = node.args
+    positional = a.posonlyargs + a.args
+    defaults = [False] * (len(positional) - len(a.defaults)) + [True] * len(a.defaults)
+    kinds = ["POSITIONAL_ONLY"] * len(a.posonlyargs) + ["POSITIONAL_OR_KEYWORD"] * len(a.args)
+    params = list(zip((p.arg for p in positional), kinds, defaults))
+    params += [(p.arg, "KEYWORD_ONLY", d is not None) for p, d in zip(a.kwonlyargs, a.kw_defaults)]
+    return params
+
+
+def runtime_params(func, skip=0):
+    params = list(inspect.signature(func).parameters.values())[skip:]
+    return [(p.name, p.kind.name, p.default is not p.empty) for p in params]
+
+
 def test_stub_signatures_match():
+    # stubtest checks these as well; this names the difference when one creeps in.
+    from tarn import _core
+
     nodes = {node.name: node for node in stub_tree().body if isinstance(node, (ast.ClassDef, ast.FunctionDef))}
     for name in ("run", "is_panic"):
-        stub_params = [a.arg for a in nodes[name].args.args]
-        assert stub_params == list(inspect.signature(getattr(tarn, name)).parameters)
+        assert stub_params(nodes[name]) == runtime_params(getattr(tarn, name)), name
+    core = {node.name: node for node in stub_tree("_core").body if isinstance(node, ast.FunctionDef)}
+    assert set(core) == {name for name in dir(_core) if not name.startswith("_")}
+    for name, node in core.items():
+        assert stub_params(node) == runtime_params(getattr(_core, name)), name
+    methods = {n.name: n for n in nodes["Result"].body if isinstance(n, ast.FunctionDef)}
+    assert stub_params(methods["__new__"])[1:] == runtime_params(tarn.Result.__new__, skip=1)
+    init = next(n for n in nodes["ScriptError"].body if isinstance(n, ast.FunctionDef))
+    assert stub_params(init)[1:] == runtime_params(tarn.ScriptError.__init__, skip=1)
+    # The pair that callers unpack, then the attributes beside it.
     fields = [n.target.id for n in nodes["Result"].body if isinstance(n, ast.AnnAssign)]
-    assert tuple(fields) == tarn.Result._fields
+    hints = list(typing.get_type_hints(tarn.Result))
+    assert tarn.Result._fields == ("output", "error") and hints[:2] == ["output", "error"]
+    assert fields == hints[2:]
 
 
 def test_bench_quick_runs(python_cmd, child_env):

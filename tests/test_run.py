@@ -5,6 +5,7 @@ import signal
 import subprocess
 import textwrap
 import threading
+import typing
 from pathlib import Path
 from typing import Optional
 
@@ -36,11 +37,14 @@ def test_result_is_what_the_run_writes(source, lua_file, run_lua_bytes):
 
 
 def test_result_is_a_typed_named_tuple(lua_file):
-    output, error, *_ = tarn.run(lua_file("$"))
+    # Still the pair callers unpack; the rest are attributes.
+    output, error = result = tarn.run(lua_file("$"))
     assert (output, error) == (b"", "invalid char 36")
-    assert tarn.Result._fields[:2] == ("output", "error")
-    assert list(tarn.Result.__annotations__.items())[:2] == [("output", bytes), ("error", Optional[str])]
-    assert {"run", "Result"} <= set(dir(tarn)) and {"run", "Result"} <= set(tarn.__all__)
+    assert tarn.Result._fields == ("output", "error") and isinstance(result, tuple)
+    hints = typing.get_type_hints(tarn.Result)
+    assert list(hints.items())[:2] == [("output", bytes), ("error", Optional[str])]
+    assert hints["instructions"] is int and hints["location"] == Optional[str]
+    assert {"run", "Result", "ScriptError"} <= set(dir(tarn)) and {"run", "Result", "ScriptError"} <= set(tarn.__all__)
 
 
 class StrPath:
@@ -68,10 +72,24 @@ def test_bad_path_is_raised(path, capfd):
     assert capfd.readouterr() == ("", "")
 
 
-def test_missing_file_is_returned(tmp_path):
-    output, error, *_ = tarn.run(tmp_path / "missing.lua")
-    assert output == b""
-    assert error.startswith("called `Result::unwrap()` on an `Err` value: ") and "NotFound" in error
+@pytest.mark.parametrize("kind", ["missing", "directory", "unreadable"])
+def test_script_that_cannot_be_opened_is_raised(kind, tmp_path, capfd):
+    # As open() reports it, before anything runs or is written.
+    path = tmp_path / "script.lua"
+    expected = {"missing": FileNotFoundError, "directory": IsADirectoryError, "unreadable": PermissionError}[kind]
+    if kind == "directory":
+        path.mkdir()
+    elif kind == "unreadable":
+        path.write_text("print(1)\n")
+        path.chmod(0)
+        if os.access(path, os.R_OK):
+            pytest.skip("this user reads files whatever their mode (root)")
+    with pytest.raises(expected) as info:
+        tarn.run(path)
+    with pytest.raises(expected) as from_open:
+        open(path, "rb")
+    assert (info.value.errno, info.value.filename) == (from_open.value.errno, str(path))
+    assert capfd.readouterr() == ("", "")
 
 
 def test_descriptor_1_is_restored(lua_file, capfd):

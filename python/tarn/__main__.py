@@ -5,6 +5,7 @@ imports nothing beyond ``os``, ``sys`` and the package's native core, and parses
 hand; the profile's summary and the explorer page load their modules only when asked for.
 """
 
+import errno
 import os
 import sys
 
@@ -72,7 +73,8 @@ MEMORY_VARIABLE = "TARN_MEMORY_LIMIT"
 SIZE_GRAMMAR = "a positive integer of bytes, optionally followed by K, M or G"
 # The stop of a run whose standard output was closed by its reader: like any program killed by
 # SIGPIPE, the command then ends quietly with 128 + 13.
-BROKEN_PIPE = "failed printing to stdout: Broken pipe (os error 32)"
+OUTPUT_FAILURE = "failed printing to stdout: "
+BROKEN_PIPE = OUTPUT_FAILURE + "Broken pipe (os error 32)"
 BROKEN_PIPE_STATUS = 141
 DEFAULT_HTML_STEPS = 10_000
 # The names scripts given as text carry in messages, as the reference Lua names them.
@@ -247,7 +249,7 @@ def say(text: str) -> int:
 def read_stdin() -> bytes:
     """All of standard input. A non-blocking standard input with nothing in it yet is waited
     for, not an error."""
-    chunks = []
+    chunks: "List[bytes]" = []
     while True:
         try:
             chunk = os.read(0, 1 << 16)
@@ -282,8 +284,11 @@ def openable(path: str) -> "Optional[str]":
 def report(result: "Dict[str, Any]") -> int:
     """Prints how a run ended on standard error; returns the exit status."""
     message = result["error"]
-    if result.get("output_error") and message != BROKEN_PIPE:
-        code = result["output_error"]
+    # A stop that is itself the failed write says so already; any other outcome must not hide
+    # that output went missing.
+    code = result.get("output_error")
+    # (An interruption or a deadline that gave up a blocked write is the stop's own story.)
+    if code and code not in (errno.EINTR, errno.ETIMEDOUT) and not (message or "").startswith(OUTPUT_FAILURE):
         write(2, f"tarn: output was lost: failed printing to stdout: {os.strerror(code)} (os error {code})\n")
     if message is None:
         return 0
@@ -318,7 +323,8 @@ def write_profile(opts: "Dict[str, Any]", result: "Dict[str, Any]", source: byte
 def script_source(opts: "Dict[str, Any]") -> "Optional[bytes]":
     """The script's bytes, for the profile's and the page's source view."""
     if "text" in opts:
-        return opts["text"]
+        text: bytes = opts["text"]
+        return text
     try:
         with open(opts["script"], "rb") as f:
             return f.read()

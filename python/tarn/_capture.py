@@ -11,13 +11,21 @@ import sys
 from collections import deque
 from itertools import compress
 from operator import methodcaller
-from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from . import _core, _fd
 from ._fd import CALL, END
 from ._serial import lock
 
 ACQUIRE = methodcaller("acquire")
+
+if TYPE_CHECKING:
+    from typing_extensions import disjoint_base
+else:
+    # Only type checkers need the mark (a tuple subclass with attributes of its own cannot share
+    # a class with another such base); typing_extensions is not needed at run time.
+    def disjoint_base(cls):
+        return cls
 
 
 class ScriptError(Exception):
@@ -44,6 +52,7 @@ class _Outcome(NamedTuple):
     error: Optional[str]
 
 
+@disjoint_base
 class Result(_Outcome):
     """The outcome of :func:`run`: a pair ``(output, error)``, as it has always been, with more
     about the run as attributes."""
@@ -156,13 +165,15 @@ def run_core(
 
 
 def _script_path(path: PathArg) -> str:
-    """The script's path as text, or the error open() would raise for it. (No descriptor is
-    opened for the check: nothing here can be left open by an interruption.)"""
+    """The script's path as text, or the error open() would raise for it.
+
+    Asked of the file's status, not by opening it: a descriptor opened here would leak were an
+    interrupt to land between its opening and the code that closes it.
+    """
     script = os.fsdecode(os.fspath(path))
-    mode = os.stat(script).st_mode
-    if stat.S_ISDIR(mode):
+    if stat.S_ISDIR(os.stat(script).st_mode):
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), script)
-    if not os.access(script, os.R_OK):
+    if not os.access(script, os.R_OK, effective_ids=os.access in os.supports_effective_ids):
         raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), script)
     return script
 
@@ -215,6 +226,8 @@ def run(
         script = _script_path(path)
     if max_output is _UNSET:
         max_output = DEFAULT_MAX_OUTPUT if output is None else None
+    elif isinstance(max_output, str):
+        max_output = _core.parse_size(max_output)
     options: Dict[str, Any] = {
         "mode": mode,
         "annotate": annotate,

@@ -7,7 +7,7 @@ everything here accepts both and writes strings.
 """
 
 import json
-from typing import Dict, List, Mapping, Sequence, Tuple
+from typing import Any, Dict, List, Mapping, Sequence, Tuple
 
 HOT_LINES = 20
 BAR_WIDTH = 40
@@ -22,12 +22,12 @@ def split_lines(source: str) -> List[str]:
     return [line[:-1] if line.endswith("\r") else line for line in source.split("\n")]
 
 
-def line_counts(profile: Mapping) -> Dict[int, int]:
+def line_counts(profile: Mapping[str, Any]) -> Dict[int, int]:
     """``profile["lines"]`` with int keys."""
     return {int(line): int(count) for line, count in (profile.get("lines") or {}).items()}
 
 
-def _self_count(function: Mapping) -> int:
+def _self_count(function: Mapping[str, Any]) -> int:
     return sum(int(i["count"]) for i in function.get("instructions", ()))
 
 
@@ -64,7 +64,7 @@ def _bar(count: int, largest: int) -> str:
     return "#" * max(1, round(BAR_WIDTH * count / largest))
 
 
-def format_profile(profile: Mapping, source_lines: Sequence[str], path: str) -> str:
+def format_profile(profile: Mapping[str, Any], source_lines: Sequence[str], path: str) -> str:
     """The summary for people: totals, functions, hottest lines, opcode histogram.
 
     ``source_lines[N - 1]`` is the text of line N (see :func:`split_lines`). The text ends
@@ -119,7 +119,7 @@ def format_profile(profile: Mapping, source_lines: Sequence[str], path: str) -> 
     return "\n".join(out) + "\n"
 
 
-def profile_json(profile: Mapping) -> str:
+def profile_json(profile: Mapping[str, Any]) -> str:
     """The profile as JSON in its documented shape, lines in numeric order, with a final newline.
 
     Non-ASCII text is escaped, so the result is ASCII whatever the names hold.

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "lib/run_script.h"
+#include "vm/exe_state.h"
 #include "utils/fatal.h"
 
 namespace {
@@ -64,6 +65,8 @@ void write_script(const std::uint8_t* data, std::size_t size) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    tarn::ExeState::link_plain_loop();
+    tarn::ExeState::link_mode_loops();
     // Listings, traces and script output go to file descriptor 1; nobody reads them here.
     // libFuzzer reports on standard error.
     int null = ::open("/dev/null", O_WRONLY);

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "lib/boundary.h"
+#include "vm/exe_state.h"
 #include "lib/host_run.h"
 #include "lib/run_script.h"
 #include "utils/memory.h"
@@ -323,6 +324,7 @@ PyObject* init_module() {
         PyErr_SetString(PyExc_ImportError, "tarn._core may only be initialized once per interpreter process");
         return nullptr;
     }
+    ExeState::link_mode_loops();
     PyObject* module = PyModule_Create(&module_def);
     if (module) initialised = true;
     return module;

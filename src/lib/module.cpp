@@ -9,6 +9,7 @@
 #include <string>
 
 #include "lib/boundary.h"
+#include "vm/exe_state.h"
 #include "lib/host_run.h"
 #include "lib/run_script.h"
 #include "utils/memory.h"
@@ -133,6 +134,7 @@ PyObject* init_module() {
                         "PyO3 modules may only be initialized once per interpreter process");
         return nullptr;
     }
+    ExeState::link_plain_loop();
     PyRef module(PyModule_Create(&module_def));
     if (!module || brindle(module.get()) < 0) return nullptr;
     initialised = true;

@@ -103,7 +103,9 @@ void compile_and_execute(Run& run, const RunOptions& options, RunReport& report)
     compile.annotate = options.annotate;
     compile.skip_shebang = options.skip_shebang;
     std::vector<FuncProto*> functions;
-    const bool counting = options.profile || options.steps != 0;
+    // The annotated loop counts too (one loop serves it, see LoopMode).
+    const bool counting = options.profile || options.steps != 0 ||
+                          (options.annotate && options.mode == RunOptions::Mode::Trace);
     if (counting || options.annotate) compile.finished = &functions;
     Rc<FuncProto> main;
     try {

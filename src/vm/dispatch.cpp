@@ -792,13 +792,21 @@ template <LoopMode M> void ExeState::dispatch() {
     }
 }
 
-template void ExeState::dispatch<loop_plain>();
-template void ExeState::dispatch<loop_metered>();
-template void ExeState::dispatch<loop_quiet>();
-template void ExeState::dispatch<loop_annotated>();
-template void ExeState::dispatch<loop_counting>();
-template void ExeState::dispatch<loop_counting_quiet>();
-template void ExeState::dispatch<loop_counting_annotated>();
+// Each module links only the loops it runs (see ExeState::loops): this file makes raw_input's
+// plain loop, dispatch_modes.cpp (this file again, with TARN_DISPATCH_MODES) all the others.
+#ifndef TARN_DISPATCH_MODES
+void ExeState::link_plain_loop() { loops[loop_index(loop_plain)] = &ExeState::dispatch<loop_plain>; }
+#else
+void ExeState::link_mode_loops() {
+    for (LoopMode m : {loop_metered, loop_quiet, loop_counting, loop_counting_quiet, loop_annotated})
+        loops[loop_index(m)] = nullptr;
+    loops[loop_index(loop_metered)] = &ExeState::dispatch<loop_metered>;
+    loops[loop_index(loop_quiet)] = &ExeState::dispatch<loop_quiet>;
+    loops[loop_index(loop_counting)] = &ExeState::dispatch<loop_counting>;
+    loops[loop_index(loop_counting_quiet)] = &ExeState::dispatch<loop_counting_quiet>;
+    loops[loop_index(loop_annotated)] = &ExeState::dispatch<loop_annotated>;
+}
+#endif
 
 #undef LOAD_FRAME
 #undef IOP

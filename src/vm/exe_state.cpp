@@ -85,36 +85,20 @@ void ExeState::execute_main(const Rc<FuncProto>& main) {
     check_room(1 + main->max_stack);
     if (top() < 1 + main->nparam) top_ = stack_ + 1 + main->nparam;
     if (mode_.count) main->calls = 1;
-    switch ((mode_.trace ? 1 : 0) | (mode_.metered ? 2 : 0) | (mode_.annotate ? 4 : 0) | (mode_.count ? 8 : 0)) {
-    case 1:
-        dispatch<loop_plain>();
-        break;
-    case 1 | 2:
-        dispatch<loop_metered>();
-        break;
-    case 2:
-        dispatch<loop_quiet>();
-        break;
-    case 1 | 2 | 4:
-        dispatch<loop_annotated>();
-        break;
-    case 1 | 2 | 8:
-        dispatch<loop_counting>();
-        break;
-    case 2 | 8:
-        dispatch<loop_counting_quiet>();
-        break;
-    case 1 | 2 | 4 | 8:
-        dispatch<loop_counting_annotated>();
-        break;
-    default:
-        fatal("internal error: no loop for this mode");
+    Loop loop = loops[loop_index(mode_)];
+    // A module without the plain loop traces with the metered one.
+    if (!loop && mode_.trace && !mode_.metered) {
+        mode_.metered = true;
+        loop = loops[loop_index(mode_)];
     }
+    if (!loop) fatal("internal error: this module has no loop for the run's mode");
+    (this->*loop)();
 }
 
 void ExeState::configure(LoopMode mode, std::uint64_t max_instructions, std::size_t steps) {
     // Every mode but the plain traced one counts its instructions.
     if (!mode.trace || mode.annotate || mode.count || max_instructions != 0) mode.metered = true;
+    if (mode.annotate) mode.count = true;
     mode_ = mode;
     max_instructions_ = max_instructions;
     steps_wanted_ = mode.count ? steps : 0;

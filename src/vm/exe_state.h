@@ -51,10 +51,13 @@ struct LoopMode {
 inline constexpr LoopMode loop_plain{true, false, false, false};
 inline constexpr LoopMode loop_metered{true, true, false, false};
 inline constexpr LoopMode loop_quiet{false, true, false, false};
-inline constexpr LoopMode loop_annotated{true, true, true, false};
 inline constexpr LoopMode loop_counting{true, true, false, true};
 inline constexpr LoopMode loop_counting_quiet{false, true, false, true};
-inline constexpr LoopMode loop_counting_annotated{true, true, true, true};
+// Annotated runs are for reading, not for speed: they always count, so one loop serves them.
+inline constexpr LoopMode loop_annotated{true, true, true, true};
+constexpr int loop_index(LoopMode m) {
+    return (m.trace ? 1 : 0) | (m.metered ? 2 : 0) | (m.annotate ? 4 : 0) | (m.count ? 8 : 0);
+}
 
 // One running Lua function. The ip of a frame that made a call stays on the calling
 // instruction until the callee returns; the return then completes that instruction.
@@ -108,6 +111,17 @@ public:
 private:
     void teardown();
     template <LoopMode M> void dispatch(); // the loop (src/vm/dispatch.cpp)
+    // The loops a module links, by loop_index: set once when the module is set up, by
+    // link_plain_loop (raw_input's traced loop) and link_mode_loops (every other mode). A
+    // module links only what it runs, which keeps each within its size.
+    using Loop = void (ExeState::*)();
+    static inline Loop loops[16] = {};
+
+public:
+    static void link_plain_loop();
+    static void link_mode_loops();
+
+private:
     // The metered loop's look at the limits and the host, every `tick` instructions: stops at
     // the instruction limit, polls (Ctrl-C, the deadline), and hands out the next budget.
     void refill_budget(std::uint64_t& budget, bool quiet);

@@ -16,6 +16,7 @@
 #include "utils/pool.h"
 #include "utils/run.h"
 #include "value/table.h"
+#include "vm/exe_state.h"
 
 using namespace tarn;
 
@@ -243,6 +244,8 @@ void test_runs_return_memory() {
 } // namespace
 
 int main() {
+    tarn::ExeState::link_plain_loop();
+    tarn::ExeState::link_mode_loops();
     test_placement_of_first_keys();
     test_placement_at_twice_the_capacity();
     test_float_and_integer_keys_meet();

@@ -1,6 +1,7 @@
 """Runs on threads with small stacks: the compiler's nesting guard scales to the stack it has,
 so deep nesting is refused with a message, never a crash, and shallow scripts still run."""
 
+import os
 import subprocess
 
 import pytest
@@ -38,7 +39,10 @@ def test_nesting_on_a_small_thread_stack(python_cmd, child_env, tmp_path, size_k
     )
     assert proc.returncode == 0, proc.stderr.decode(errors="replace")
     outcome = proc.stderr.decode().rsplit("OUTCOME ", 1)[1].strip()
-    if depth == 1 or (depth == 30 and size_k >= 128):
+    # Under AddressSanitizer frames are several times larger and the guard keeps a larger
+    # reserve: small stacks may refuse any nesting, but still never crash.
+    sanitized = "libasan" in os.environ.get("LD_PRELOAD", "")
+    if not sanitized and (depth == 1 or (depth == 30 and size_k >= 128)):
         # One level of parentheses needs little stack: it runs on every size tried.
         assert outcome == "ok"
     else:

@@ -565,9 +565,25 @@ template <LoopMode M> void ExeState::dispatch() {
             }
             case Op::ForLoop: {
                 Value* b = DST(IA);
-                const Value& limit = R(IA + 1);
-                const Value& step = R(IA + 2);
+                // The counter is also the body's variable, which the body may change, so there
+                // is no iteration count to work from: each step adds and compares. The step's
+                // register lies highest, so one look at the top covers the limit's too.
+                if (b + 2 >= top_) [[unlikely]] {
+                    R(IA + 1);
+                    R(IA + 2);
+                }
+                const Value& limit = b[1];
+                const Value& step = b[2];
                 bool goes_on;
+                if (limit.is_int() && step.is_int() && b->is_int()) [[likely]] {
+                    std::int64_t s = step.as_int();
+                    std::int64_t next;
+                    // A counter that would leave the 64-bit range has passed any limit.
+                    if (__builtin_add_overflow(b->as_int(), s, &next)) break;
+                    b->set_int(next);
+                    if (s > 0 ? next <= limit.as_int() : next >= limit.as_int()) ip -= IBX;
+                    break;
+                }
                 if (limit.is_int()) {
                     if (!step.is_int()) fatal("xx");
                     Value& counter = *b;

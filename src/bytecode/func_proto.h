@@ -30,7 +30,8 @@ static_assert(sizeof(Instr) == 16);
 
 // The tag of the entry that follows a function's last instruction: running into it stops with
 // the bounds message, as running past the code does. Never printed.
-inline constexpr Op op_past_end = static_cast<Op>(op_count);
+inline constexpr Op op_past_end = Op::PastEnd;
+static_assert(static_cast<int>(op_past_end) == op_count);
 
 struct FuncProto final : Identified {
     FuncProto() : Identified(ObjKind::FuncProto) {}

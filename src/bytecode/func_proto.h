@@ -37,6 +37,9 @@ struct FuncProto final : Identified {
     FuncProto() : Identified(ObjKind::FuncProto) {}
 
     std::vector<Value> constants;
+    // The hash of each string constant (0 for the others), made by `finish`, so that a field
+    // access by a constant name does not hash the name again.
+    std::vector<std::size_t> const_hashes;
     std::vector<UpIndex> upindexes;
     std::vector<ByteCode> byte_codes;
     // The source line of each instruction, parallel to byte_codes.

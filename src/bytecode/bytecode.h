@@ -9,10 +9,13 @@
 
 namespace tarn {
 
+// After the instructions, the tag of the machine's end-of-code entry (not an instruction, and
+// not counted in op_count).
 enum class Op : std::uint8_t {
 #define OP(name, shape, ...) name,
 #include "bytecode/opcodes.def"
 #undef OP
+    PastEnd
 };
 
 enum class Shape : std::uint8_t { A, AB, ABC, AU16, AI16, ABool, ABBool, I16, None };

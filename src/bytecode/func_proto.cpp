@@ -166,6 +166,8 @@ void FuncProto::finish(bool annotate) {
 
     max_stack = nparam;
     for (ByteCode i : byte_codes) max_stack = std::max(max_stack, registers_touched(i));
+    const_hashes.clear();
+    for (const Value& k : constants) const_hashes.push_back(k.is_string() ? k.string_hash() : 0);
 }
 
 std::string FuncProto::describe() const {

@@ -30,12 +30,16 @@ static_assert(sizeof(Instr) == 16);
 
 // The tag of the entry that follows a function's last instruction: running into it stops with
 // the bounds message, as running past the code does. Never printed.
-inline constexpr Op op_past_end = static_cast<Op>(op_count);
+inline constexpr Op op_past_end = Op::PastEnd;
+static_assert(static_cast<int>(op_past_end) == op_count);
 
 struct FuncProto final : Identified {
     FuncProto() : Identified(ObjKind::FuncProto) {}
 
     std::vector<Value> constants;
+    // The hash of each string constant (0 for the others), made by `finish`, so that a field
+    // access by a constant name does not hash the name again.
+    std::vector<std::size_t> const_hashes;
     std::vector<UpIndex> upindexes;
     std::vector<ByteCode> byte_codes;
     // The source line of each instruction, parallel to byte_codes.

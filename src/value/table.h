@@ -37,6 +37,15 @@ public:
         if (key.kind() == Kind::ShortString) return walk(key.short_string_hash(), same_short);
         return walk(key.string_hash(), same);
     }
+    // The same with the key's hash known (a constant's, made once).
+    [[gnu::always_inline]] Value* find_string(const Value& key, std::size_t hash) const {
+        auto same_short = [&](const Value& k) __attribute__((always_inline)) {
+            return k.same_short_string(key);
+        };
+        auto same = [&](const Value& k) __attribute__((always_inline)) { return k.same_string(key); };
+        if (key.kind() == Kind::ShortString) return walk(hash, same_short);
+        return walk(hash, same);
+    }
     // Writes (the placement rule for integer keys).
     void new_index(Value key, Value v);
     void new_index_array(std::int64_t i, Value v);

@@ -134,6 +134,18 @@ std::int64_t int_limit(double limit, std::int64_t step, bool& skip) {
     new_index(t, Value(key), Value(v));
 }
 
+// The same with a constant key and its hash, made when its function was finished.
+[[gnu::always_inline]] inline void set_const_field(const Value& t, const Value& key, std::size_t hash,
+                                                   const Value& v) {
+    if (t.is_table() && key.is_string()) {
+        if (Value* slot = t.as_table()->find_string(key, hash)) {
+            *slot = v;
+            return;
+        }
+    }
+    new_index(t, Value(key), Value(v));
+}
+
 // A read with any key; a string goes straight to the hash part.
 [[gnu::always_inline]] inline Value get_field(const Value& t, const Value& key) {
     if (!t.is_table()) [[unlikely]]
@@ -141,6 +153,17 @@ std::int64_t int_limit(double limit, std::int64_t step, bool& skip) {
     const Table* table = t.as_table();
     if (key.is_string()) {
         const Value* v = table->find_string(key);
+        return v ? *v : Value();
+    }
+    return table->index(key);
+}
+
+[[gnu::always_inline]] inline Value get_const_field(const Value& t, const Value& key, std::size_t hash) {
+    if (!t.is_table()) [[unlikely]]
+        fatal("not yet implemented: meta __index");
+    const Table* table = t.as_table();
+    if (key.is_string()) {
+        const Value* v = table->find_string(key, hash);
         return v ? *v : Value();
     }
     return table->index(key);
@@ -208,6 +231,7 @@ template <ArithOp op>
     do {                                                                                                     \
         const CallFrame& f_ = *frame_;                                                                       \
         kst = f_.proto->constants.data();                                                                    \
+        khash = f_.proto->const_hashes.data();                                                               \
         ups = f_.closure ? f_.closure->cells() : nullptr;                                                    \
         regs = stack_ + f_.base;                                                                             \
         ip = f_.ip;                                                                                          \
@@ -267,6 +291,7 @@ template <ArithOp op>
 // register.
 #define R(x) reg(regs + (x))
 #define K(x) kst[x]
+#define KH(x) khash[x]
 #define U(x) ups[x]
 #define DST(x) (regs + (x))
 // The stack index of the running frame's register 0, for the paths that work by index.
@@ -339,6 +364,7 @@ template <LoopMode M> void ExeState::dispatch() {
     char* trace_limit = output.trace_limit();
     const Instr* ip;
     const Value* kst;
+    const std::size_t* khash;
     Upvalue* const* ups;
     Value* regs;
     std::size_t loaded_depth;
@@ -450,7 +476,7 @@ template <LoopMode M> void ExeState::dispatch() {
             case Op::SetField: {
                 const Value& key = K(IB);
                 const Value& v = R(IC);
-                set_field(R(IA), key, v);
+                set_const_field(R(IA), key, KH(IB), v);
                 break;
             }
             case Op::SetInt: {
@@ -465,7 +491,7 @@ template <LoopMode M> void ExeState::dispatch() {
                 break;
             }
             case Op::SetFieldConst:
-                set_field(R(IA), K(IB), K(IC));
+                set_const_field(R(IA), K(IB), KH(IB), K(IC));
                 break;
             case Op::SetIntConst:
                 set_int(R(IA), IB, K(IC));
@@ -499,7 +525,7 @@ template <LoopMode M> void ExeState::dispatch() {
             case Op::GetField: {
                 const Value& t = R(IB);
                 const Value& key = K(IC);
-                store(DST(IA), get_field(t, key));
+                store(DST(IA), get_const_field(t, key, KH(IC)));
                 break;
             }
             case Op::GetInt: {
@@ -516,22 +542,22 @@ template <LoopMode M> void ExeState::dispatch() {
             case Op::GetFieldSelf: {
                 Value obj = R(IB);
                 const Value& key = K(IC);
-                store(DST(IA), get_field(obj, key));
+                store(DST(IA), get_const_field(obj, key, KH(IC)));
                 store(DST(IA) + 1, std::move(obj));
                 break;
             }
             case Op::SetUpField: {
                 // The value is read before the cell is looked at: which stop comes first.
                 const Value& v = R(IC);
-                set_field(held(U(IA)), K(IB), v);
+                set_const_field(held(U(IA)), K(IB), KH(IB), v);
                 break;
             }
             case Op::SetUpFieldConst:
-                set_field(held(U(IA)), K(IB), K(IC));
+                set_const_field(held(U(IA)), K(IB), KH(IB), K(IC));
                 break;
             case Op::GetUpField: {
                 const Value& key = K(IC);
-                store(DST(IA), get_field(held(U(IB)), key));
+                store(DST(IA), get_const_field(held(U(IB)), key, KH(IC)));
                 break;
             }
 
@@ -589,9 +615,25 @@ template <LoopMode M> void ExeState::dispatch() {
             }
             case Op::ForLoop: {
                 Value* b = DST(IA);
-                const Value& limit = R(IA + 1);
-                const Value& step = R(IA + 2);
+                // The counter is also the body's variable, which the body may change, so there
+                // is no iteration count to work from: each step adds and compares. The step's
+                // register lies highest, so one look at the top covers the limit's too.
+                if (b + 2 >= top_) [[unlikely]] {
+                    R(IA + 1);
+                    R(IA + 2);
+                }
+                const Value& limit = b[1];
+                const Value& step = b[2];
                 bool goes_on;
+                if (limit.is_int() && step.is_int() && b->is_int()) [[likely]] {
+                    std::int64_t s = step.as_int();
+                    std::int64_t next;
+                    // A counter that would leave the 64-bit range has passed any limit.
+                    if (__builtin_add_overflow(b->as_int(), s, &next)) break;
+                    b->set_int(next);
+                    if (s > 0 ? next <= limit.as_int() : next >= limit.as_int()) ip -= IBX;
+                    break;
+                }
                 if (limit.is_int()) {
                     if (!step.is_int()) fatal("xx");
                     Value& counter = *b;
@@ -782,10 +824,13 @@ template <LoopMode M> void ExeState::dispatch() {
                 store(DST(IA), concat(l, r));
                 break;
             }
-            default:
-                // op_past_end: the entry after the last instruction.
+            case Op::PastEnd:
                 fatal_bounds(static_cast<std::size_t>(ip - frame_->proto->instrs.data()),
                              static_cast<std::size_t>(ip - frame_->proto->instrs.data()));
+            default:
+                // Every tag the compiler writes is an instruction or PastEnd: told so, the
+                // compiler makes the switch one jump table with no range check in front of it.
+                __builtin_unreachable();
             }
             ++ip;
         }
@@ -823,6 +868,7 @@ void ExeState::link_mode_loops() {
 #undef FRAME_CHANGE
 #undef R
 #undef K
+#undef KH
 #undef U
 #undef DST
 #undef FB

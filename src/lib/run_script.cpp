@@ -4,7 +4,7 @@
 
 #include "lib/run_script.h"
 
-#include <cxxabi.h>
+#include <exception>
 #include <memory>
 #include <string_view>
 #include <utility>
@@ -141,17 +141,27 @@ void compile_and_execute(Run& run, const RunOptions& options, RunReport& report)
     mode.metered = options.metered || options.timeout > 0;
     ExeState state(run);
     state.configure(mode, options.max_instructions, options.steps);
-    try {
-        state.execute_main(main);
-    } catch (...) {
+    // The report of a stop: how far the run got and where it stopped. A report that cannot be
+    // made (no memory at all) is left incomplete. (Named exceptions only, as in run_script.)
+    auto report_stop = [&] {
         try {
             report.instructions = state.executed();
             describe_stop(state, report);
             if (counting) collect_profile(functions, report);
             for (const auto& step : state.steps()) report.steps.push_back(step);
-        } catch (...) {
-            // A report that cannot be made (no memory at all) is left incomplete.
+        } catch (const std::exception&) {
         }
+    };
+    try {
+        state.execute_main(main);
+    } catch (const Fatal&) {
+        report_stop();
+        throw;
+    } catch (const Interrupted&) {
+        report_stop();
+        throw;
+    } catch (const std::exception&) {
+        report_stop();
         throw;
     }
     report.instructions = state.executed();
@@ -169,19 +179,27 @@ void run_script(const RunOptions& options, RunReport& report) {
               "Error { kind: InvalidInput, message: \"file name contained an unexpected NUL byte\" }");
     }
     Run run(options.memory_limit, options.host, report.memory);
+    // What was written up to a stop goes out before the stop is reported; a failed write is
+    // recorded, never raised. Only the interpreter's own exceptions are caught here: the
+    // unwinding that ends a thread at Python's shutdown must pass untouched, and nothing may
+    // block on its way out (under libc++abi a catch-all could not even send it on).
+    auto flush_stopped = [&] {
+        run.output().flush();
+        report.output_error = run.output().error();
+    };
     try {
         run.set_timeout(options.timeout);
         run.output().set_limit(options.max_output);
         compile_and_execute(run, options, report);
         run.output().flush_or_stop();
-    } catch (abi::__forced_unwind&) {
-        // Python ends this thread at shutdown: nothing may block on the way out.
+    } catch (const Fatal&) {
+        flush_stopped();
         throw;
-    } catch (...) {
-        // What was written up to the stop goes out before the stop is reported; a failed
-        // write is recorded, never raised.
-        run.output().flush();
-        report.output_error = run.output().error();
+    } catch (const Interrupted&) {
+        flush_stopped();
+        throw;
+    } catch (const std::exception&) {
+        flush_stopped();
         throw;
     }
 }

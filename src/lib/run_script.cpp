@@ -21,6 +21,25 @@ namespace tarn {
 
 namespace {
 
+// Runs `body`; when the interpreter stops it (a stop, an interruption, running out of memory),
+// runs `stopped` and lets the stop go on. Only the interpreter's own exceptions are caught: the
+// unwinding that ends a thread at Python's shutdown must pass untouched, and nothing may block
+// on its way out (under libc++abi a catch-all could not even send it on).
+template <class Body, class Stopped> void on_stop(Body&& body, Stopped&& stopped) {
+    try {
+        body();
+    } catch (const Fatal&) {
+        stopped();
+        throw;
+    } catch (const Interrupted&) {
+        stopped();
+        throw;
+    } catch (const std::exception&) {
+        stopped();
+        throw;
+    }
+}
+
 // Levels of a traceback shown before and after the ones skipped in a long chain.
 constexpr std::size_t traceback_head = 10;
 constexpr std::size_t traceback_tail = 11;
@@ -141,32 +160,22 @@ void compile_and_execute(Run& run, const RunOptions& options, RunReport& report)
     mode.metered = options.metered || options.timeout > 0;
     ExeState state(run);
     state.configure(mode, options.max_instructions, options.steps);
-    // The report of a stop: how far the run got and where it stopped. A report that cannot be
-    // made (no memory at all) is left incomplete. (Named exceptions only, as in run_script.)
-    auto report_stop = [&] {
-        try {
-            report.instructions = state.executed();
-            describe_stop(state, report);
-            if (counting) collect_profile(functions, report);
-            for (const auto& step : state.steps()) report.steps.push_back(step);
-        } catch (const std::exception&) {
-        }
+    // How far the run got, however it ended; after a stop also where. A report that cannot be
+    // made (no memory at all) is left incomplete.
+    auto count = [&] {
+        report.instructions = state.executed();
+        if (counting) collect_profile(functions, report);
+        for (const auto& step : state.steps()) report.steps.push_back(step);
     };
-    try {
-        state.execute_main(main);
-    } catch (const Fatal&) {
-        report_stop();
-        throw;
-    } catch (const Interrupted&) {
-        report_stop();
-        throw;
-    } catch (const std::exception&) {
-        report_stop();
-        throw;
-    }
-    report.instructions = state.executed();
-    if (counting) collect_profile(functions, report);
-    for (const auto& step : state.steps()) report.steps.push_back(step);
+    on_stop([&] { state.execute_main(main); },
+            [&] {
+                try {
+                    count();
+                    describe_stop(state, report);
+                } catch (const std::exception&) {
+                }
+            });
+    count();
 }
 
 } // namespace
@@ -180,28 +189,18 @@ void run_script(const RunOptions& options, RunReport& report) {
     }
     Run run(options.memory_limit, options.host, report.memory);
     // What was written up to a stop goes out before the stop is reported; a failed write is
-    // recorded, never raised. Only the interpreter's own exceptions are caught here: the
-    // unwinding that ends a thread at Python's shutdown must pass untouched, and nothing may
-    // block on its way out (under libc++abi a catch-all could not even send it on).
-    auto flush_stopped = [&] {
-        run.output().flush();
-        report.output_error = run.output().error();
-    };
-    try {
-        run.set_timeout(options.timeout);
-        run.output().set_limit(options.max_output);
-        compile_and_execute(run, options, report);
-        run.output().flush_or_stop();
-    } catch (const Fatal&) {
-        flush_stopped();
-        throw;
-    } catch (const Interrupted&) {
-        flush_stopped();
-        throw;
-    } catch (const std::exception&) {
-        flush_stopped();
-        throw;
-    }
+    // recorded, never raised.
+    on_stop(
+        [&] {
+            run.set_timeout(options.timeout);
+            run.output().set_limit(options.max_output);
+            compile_and_execute(run, options, report);
+            run.output().flush_or_stop();
+        },
+        [&] {
+            run.output().flush();
+            report.output_error = run.output().error();
+        });
 }
 
 } // namespace tarn

@@ -4,6 +4,7 @@
 
 #include "utils/fatal.h"
 #include "utils/output.h"
+#include "utils/run.h"
 
 namespace tarn {
 
@@ -132,6 +133,10 @@ void prepare_trace(const std::vector<ByteCode>& code, const std::vector<std::uin
 }
 
 } // namespace
+
+FuncProto::FuncProto() : Identified(ObjKind::FuncProto) { Run::active()->adopt(this); }
+
+FuncProto::~FuncProto() { Run::active()->disown(this); }
 
 void FuncProto::prepare(bool annotate) {
     if (lines.size() != byte_codes.size())

@@ -34,7 +34,11 @@ inline constexpr Op op_past_end = Op::PastEnd;
 static_assert(static_cast<int>(op_past_end) == op_count);
 
 struct FuncProto final : Identified {
-    FuncProto() : Identified(ObjKind::FuncProto) {}
+    // On the run's list of prototypes for as long as it lives (see Run::discard).
+    FuncProto();
+    ~FuncProto();
+    FuncProto* run_prev = nullptr;
+    FuncProto* run_next = nullptr;
 
     std::vector<Value> constants;
     // The hash of each string constant (0 for the others), made by `finish`, so that a field

@@ -159,6 +159,11 @@ void compile_and_execute(Run& run, const RunOptions& options, RunReport& report)
     // A deadline is looked at with every budget, not only at the flushes of the plain loop.
     mode.metered = options.metered || options.timeout > 0;
     ExeState state(run);
+    // Declared after the machine, so that it goes first, however the run ends.
+    struct EndOfExecution {
+        Run& run;
+        ~EndOfExecution() { run.end_of_execution(); }
+    } end_of_execution{run};
     state.configure(mode, options.max_instructions, options.steps);
     // How far the run got, however it ended; after a stop also where. A report that cannot be
     // made (no memory at all) is left incomplete.

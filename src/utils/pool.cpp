@@ -23,6 +23,7 @@ void* Pool::carve(std::size_t c) {
     }
     void* p = reinterpret_cast<char*>(s) + slab_header + std::size_t{s->used} * block;
     ++s->used;
+    ++carved_;
     mark_free(p);
     return p;
 }
@@ -37,6 +38,7 @@ void Pool::release_all() {
         slabs_[c] = nullptr;
         free_lists_[c] = nullptr;
     }
+    carved_ = 0;
 }
 
 } // namespace tarn

@@ -33,12 +33,16 @@ inline constexpr std::size_t slab_bytes = 32 * 1024;
 inline constexpr std::size_t slab_header = 16;
 static_assert(sizeof(Slab) <= slab_header);
 
-// Size classes step by 8 bytes up to 256 (strings, tables, cells, closures of up to 29 cells)
-// and by 256 beyond (closures with many cells).
+// Size classes step by 8 bytes up to 256 (strings, tables, cells, closures of up to 29 cells),
+// by 64 up to 1024 and by 256 beyond, so that the parts of tables up to 1024 bytes (16 bytes a
+// value, 40 a node, powers of two of them) fit a class exactly.
 inline constexpr std::size_t fine_step = 8;
 inline constexpr std::size_t fine_max = 256;
+inline constexpr std::size_t mid_step = 64;
+inline constexpr std::size_t mid_max = 1024;
 inline constexpr std::size_t coarse_step = 256;
 inline constexpr std::size_t fine_classes = (fine_max - 16) / fine_step + 1;
+inline constexpr std::size_t mid_classes = (mid_max - fine_max) / mid_step;
 
 } // namespace pool_detail
 
@@ -46,8 +50,8 @@ class Pool {
 public:
     // The largest block the pool serves; larger objects come from operator new.
     static constexpr std::size_t max_block = 4096;
-    static constexpr std::size_t classes =
-        pool_detail::fine_classes + (max_block - pool_detail::fine_max) / pool_detail::coarse_step;
+    static constexpr std::size_t classes = pool_detail::fine_classes + pool_detail::mid_classes +
+                                           (max_block - pool_detail::mid_max) / pool_detail::coarse_step;
 
     Pool() = default;
     Pool(const Pool&) = delete;
@@ -79,15 +83,20 @@ public:
 
     // Hands every slab back to the system. Only when no object of the pool is alive any more.
     void release_all();
+    // Blocks carved from slabs so far, free ones included.
+    std::size_t carved() const { return carved_; }
 
     static std::size_t class_of(std::size_t size) {
         using namespace pool_detail;
         if (size <= fine_max) return (std::max<std::size_t>(size, 16) - 16 + fine_step - 1) / fine_step;
-        return fine_classes + (size - fine_max + coarse_step - 1) / coarse_step - 1;
+        if (size <= mid_max) return fine_classes + (size - fine_max + mid_step - 1) / mid_step - 1;
+        return fine_classes + mid_classes + (size - mid_max + coarse_step - 1) / coarse_step - 1;
     }
     static std::size_t block_size(std::size_t c) {
         using namespace pool_detail;
-        return c < fine_classes ? 16 + c * fine_step : fine_max + (c - fine_classes + 1) * coarse_step;
+        if (c < fine_classes) return 16 + c * fine_step;
+        if (c < fine_classes + mid_classes) return fine_max + (c - fine_classes + 1) * mid_step;
+        return mid_max + (c - fine_classes - mid_classes + 1) * coarse_step;
     }
 
 private:
@@ -100,6 +109,7 @@ private:
 
     pool_detail::Slab* slabs_[classes] = {};
     pool_detail::FreeBlock* free_lists_[classes] = {};
+    std::size_t carved_ = 0;
 };
 
 template <class F> void Pool::for_each_live(F&& f) {

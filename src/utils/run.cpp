@@ -48,7 +48,12 @@ Run::Run(std::size_t memory_limit, HostHook host, MemoryFigures& figures)
 
 Run::~Run() {
     ceiling_ = unlimited;
-    sweep();
+    if (!discarding_) sweep();
+    figures_.discarded = discarding_;
+    // After a sweep nothing is left on the lists; after a discard everything is.
+    assert((discarding_ || (!big_ && !protos_)) && "a release was lost");
+    discard();
+    storage_.release_all();
     pool_.release_all();
     active_ = nullptr;
     figures_.end = memory::used();
@@ -78,7 +83,31 @@ bool Run::ask_host(bool now) {
     std::int64_t t = monotonic_ns();
     if (!now && t < next_poll_ns_) return false;
     next_poll_ns_ = t + poll_period_ns;
-    return host_.poll(host_.context, now);
+    if (!host_.poll(host_.context, now)) return false;
+    // The run is over: whatever it made is freed wholesale at its end.
+    discarding_ = true;
+    return true;
+}
+
+void Run::end_of_execution() {
+    if (pool_.carved() > discard_above) discarding_ = true;
+}
+
+void* Run::allocate_big(std::size_t size) {
+    if (size > unlimited - sizeof(BigBlock)) throw OutOfMemory();
+    auto* b = static_cast<BigBlock*>(::operator new(sizeof(BigBlock) + size));
+    b->prev = nullptr;
+    b->next = big_;
+    if (big_) big_->prev = b;
+    big_ = b;
+    return b + 1;
+}
+
+void Run::free_big(void* p) {
+    BigBlock* b = static_cast<BigBlock*>(p) - 1;
+    (b->prev ? b->prev->next : big_) = b->next;
+    if (b->next) b->next->prev = b->prev;
+    ::operator delete(b);
 }
 
 void Run::poll(bool now) {

@@ -15,6 +15,8 @@
 
 namespace tarn {
 
+struct FuncProto;
+
 // How the host takes part in a run: asked at every poll whether the run must stop (Ctrl-C).
 // `now` is set after a system call came back interrupted by a signal, which the host must look
 // at at once. A null `poll` means no host to ask.
@@ -27,10 +29,13 @@ struct HostHook {
 // memory outside the pool was not given back; `swept` counts the objects still alive when the
 // machine and the compiler were gone, which only reference cycles explain (a lost release of a
 // pooled object shows here, since the sweep frees it all the same).
+// `discarded` says that the end of the run freed its memory wholesale instead of object by object
+// (see Run::end_of_execution); `swept` is then 0.
 struct MemoryFigures {
     std::size_t start = 0;
     std::size_t end = 0;
     std::size_t swept = 0;
+    bool discarded = false;
 };
 
 class Run {
@@ -39,8 +44,8 @@ public:
     // figures are filled in by the constructor and the destructor.
     Run(std::size_t memory_limit, HostHook host, MemoryFigures& figures);
     // Frees every object still alive (only reference cycles keep any alive once the machine and
-    // the compiler are gone) and hands the pool's memory back. Never writes output: a write may
-    // block, and this runs during unwinding.
+    // the compiler are gone) and hands the pool's memory back; when the run is discarded, frees
+    // it all wholesale. Never writes output: a write may block, and this runs during unwinding.
     ~Run();
     Run(const Run&) = delete;
     Run& operator=(const Run&) = delete;
@@ -64,8 +69,37 @@ public:
     std::uint64_t next_identity() { return ++last_identity_; }
 
     // Frees a shared object whose count reached zero, with everything only it held, without
-    // recursing on the host stack and without allocating.
+    // recursing on the host stack and without allocating. Once the run is discarded, does
+    // nothing: its end frees everything at once.
     void destroy(Shared* p);
+
+    // Storage that belongs to one object and is not an object itself (the parts of a table):
+    // small blocks from a pool of their own, which is never walked, larger ones from the system
+    // with a link to the run's list of them. Either way the run can free it without visiting
+    // the owner. `size` is the same for both calls; throws OutOfMemory.
+    void* allocate_storage(std::size_t size) {
+        return pooled_storage(size) ? storage_.allocate(size) : allocate_big(size);
+    }
+    void free_storage(void* p, std::size_t size) {
+        if (pooled_storage(size))
+            storage_.free(p, size);
+        else
+            free_big(p);
+    }
+    // A block from the system on the run's list (long strings, large table parts).
+    void* allocate_big(std::size_t size);
+    void free_big(void* p);
+    // Every prototype of the run is on its list from its constructor to its destructor.
+    void adopt(FuncProto* p);
+    void disown(FuncProto* p);
+
+    // Called when the script is done (finished or stopped), before the machine and the compiler
+    // let go of their objects. Freeing millions of objects one by one takes a noticeable time
+    // after the run, when nothing can interrupt it; a run that has many objects, or that the host
+    // asked to stop, is therefore discarded: nothing is freed one by one any more, and the
+    // destructor hands back the pools' slabs, the large blocks and the prototypes wholesale.
+    void end_of_execution();
+    bool discarding() const { return discarding_; }
 
     // Memory ceiling. `admits` says whether `n` more bytes stay within it.
     bool admits(std::size_t n) const;
@@ -92,8 +126,26 @@ public:
     std::int64_t time_left_ns() const;
     [[noreturn]] [[gnu::cold]] void time_limit_reached();
 
+    // Storage blocks that fill a class of the pool exactly, up to this size, come from the
+    // storage pool (larger ones would leave a large part of a slab unused).
+    static constexpr std::size_t small_storage = 1024;
+    static bool pooled_storage(std::size_t size) {
+        return size <= small_storage && Pool::block_size(Pool::class_of(size)) == size;
+    }
+    // Objects of the pool beyond which a finished run is discarded rather than freed one by one
+    // (a few milliseconds of freeing).
+    static constexpr std::size_t discard_above = 65536;
+
 private:
+    // A block of the list: the link, then the caller's bytes (16-byte aligned, as from malloc).
+    struct BigBlock {
+        BigBlock* prev;
+        BigBlock* next;
+    };
+    static_assert(sizeof(BigBlock) == 16);
+
     void sweep();
+    void discard();
 
     static Run* active_;
 
@@ -106,9 +158,15 @@ private:
     // Dead objects waiting for their turn to be freed, linked through themselves.
     Shared* dead_ = nullptr;
     bool draining_ = false;
-    // Declared after the figures and before nothing that holds objects: the pool's slabs go
+    // Set once the host asks the run to stop, or by end_of_execution: no object is freed one by
+    // one any more.
+    bool discarding_ = false;
+    BigBlock* big_ = nullptr;
+    FuncProto* protos_ = nullptr;
+    // Declared after the figures and before nothing that holds objects: the pools' slabs go
     // last, once the sweep has emptied them.
     Pool pool_;
+    Pool storage_;
     Output output_;
 };
 

@@ -50,19 +50,19 @@ void Table::clear_refs() {
     // table already empty and consistent.
     Value* array = std::exchange(array_, nullptr);
     std::size_t alen = std::exchange(alen_, 0);
+    std::size_t acap = std::exchange(acap_, 0);
     Node* node = std::exchange(node_, nullptr);
     std::size_t nsize = std::exchange(nsize_, 0);
-    acap_ = 0;
     count_ = 0;
     lastfree_ = 0;
     for (std::size_t p = 0; p < alen; ++p) array[p].~Value();
-    ::operator delete(array);
+    if (array) Run::active()->free_storage(array, acap * sizeof(Value));
     for (std::size_t k = 0; k < nsize; ++k) {
         if (!node[k].used) continue;
         node[k].key.~Value();
         node[k].val.~Value();
     }
-    ::operator delete(node);
+    if (node) Run::active()->free_storage(node, nsize * sizeof(Node));
 }
 
 void Table::free(Table* t) {
@@ -127,10 +127,11 @@ void Table::append(Value* first, std::size_t n) {
 
 void Table::grow_to(std::size_t need) {
     if (need > SIZE_MAX / sizeof(Value)) throw OutOfMemory();
-    auto* fresh = static_cast<Value*>(::operator new(need * sizeof(Value)));
+    Run& run = *Run::active();
+    auto* fresh = static_cast<Value*>(run.allocate_storage(need * sizeof(Value)));
     // Values hold no pointers into themselves, so moving them is copying their bytes.
     if (alen_ > 0) std::memcpy(static_cast<void*>(fresh), array_, alen_ * sizeof(Value));
-    ::operator delete(array_);
+    if (array_) run.free_storage(array_, acap_ * sizeof(Value));
     array_ = fresh;
     acap_ = need;
 }
@@ -196,7 +197,7 @@ void Table::insert(Value key, Value v) {
 
 void Table::resize_hash(std::size_t nodes) {
     if (nodes > (std::size_t{1} << 30)) throw OutOfMemory();
-    auto* fresh = static_cast<Node*>(::operator new(nodes * sizeof(Node)));
+    auto* fresh = static_cast<Node*>(Run::active()->allocate_storage(nodes * sizeof(Node)));
     fill_nil(fresh, nodes); // unused nodes with nil keys and values
     Node* old = std::exchange(node_, fresh);
     std::size_t old_size = std::exchange(nsize_, static_cast<std::uint32_t>(nodes));
@@ -207,7 +208,7 @@ void Table::resize_hash(std::size_t nodes) {
         insert(std::move(old[k].key), std::move(old[k].val));
     }
     // Everything was moved out: the old nodes hold nils only.
-    ::operator delete(old);
+    if (old) Run::active()->free_storage(old, old_size * sizeof(Node));
 }
 
 Value new_table(std::size_t narray, std::size_t nhash) {

@@ -117,7 +117,7 @@ Value Value::string_uninit(std::size_t len) {
     }
     if (len > SIZE_MAX - sizeof(LongStr)) throw OutOfMemory();
     const std::size_t size = LongStr::bytes_for(len);
-    void* block = size <= Pool::max_block ? Run::active()->pool().allocate(size) : ::operator new(size);
+    void* block = size <= Pool::max_block ? Run::active()->pool().allocate(size) : Run::active()->allocate_big(size);
     return shared(Kind::LongString, new (block) LongStr(len));
 }
 
@@ -136,7 +136,7 @@ void free_string(Shared* s) {
     if (size <= Pool::max_block)
         Run::active()->pool().free(s, size);
     else
-        ::operator delete(s);
+        Run::active()->free_big(s);
 }
 
 std::int64_t float_to_int_saturating(double f) {

@@ -90,7 +90,7 @@ std::int32_t ipairs_aux(ExeState& state) {
 }
 
 std::int32_t test_new_counter(ExeState& state) {
-    state.push(Value::shared(Kind::NativeClosure, new NativeClosure(counter)));
+    state.push(Value::shared(Kind::NativeClosure, NativeClosure::make(counter)));
     return 1;
 }
 

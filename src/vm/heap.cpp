@@ -65,13 +65,14 @@ void free_dead(Shared* p) {
 } // namespace
 
 void Run::destroy(Shared* p) {
+    if (discarding_) return;
     switch (p->kind) {
     case ObjKind::MiddleStr:
     case ObjKind::LongStr:
         free_string(p);
         return;
     case ObjKind::NativeClosure:
-        delete static_cast<NativeClosure*>(p);
+        NativeClosure::free(static_cast<NativeClosure*>(p));
         return;
     default:
         break;
@@ -80,7 +81,8 @@ void Run::destroy(Shared* p) {
     dead_ = p;
     if (draining_) return;
     draining_ = true;
-    while (dead_) {
+    // A stop asked for while freeing leaves the rest for the end of the run.
+    while (dead_ && !discarding_) {
         Shared* q = dead_;
         dead_ = dead_link(q);
         free_dead(q);
@@ -106,6 +108,32 @@ void Run::sweep() {
     pool_.for_each_live([](Shared* p) {
         if (can_cycle(p)) release(p);
     });
+}
+
+void Run::adopt(FuncProto* p) {
+    p->run_prev = nullptr;
+    p->run_next = protos_;
+    if (protos_) protos_->run_prev = p;
+    protos_ = p;
+}
+
+void Run::disown(FuncProto* p) {
+    (p->run_prev ? p->run_prev->run_next : protos_) = p->run_next;
+    if (p->run_next) p->run_next->run_prev = p->run_prev;
+}
+
+// What a discarded run still holds outside its pools: the prototypes (their code and constants
+// live in the C++ library's containers) and the large blocks. The pools' slabs go after this.
+void Run::discard() {
+    while (FuncProto* p = protos_) {
+        // Its constants refer to objects freed wholesale: they are forgotten, not released.
+        fill_nil(p->constants.data(), p->constants.size());
+        delete p; // takes itself off the list
+    }
+    while (BigBlock* b = big_) {
+        big_ = b->next;
+        ::operator delete(b);
+    }
 }
 
 } // namespace tarn

@@ -1,8 +1,11 @@
-// The exclusive borrow around a native closure's call.
+// Native closures in the run's pool, and the exclusive borrow around a call of one.
 
 #include "vm/native.h"
 
+#include <new>
+
 #include "utils/fatal.h"
+#include "utils/run.h"
 
 namespace tarn {
 
@@ -21,6 +24,15 @@ private:
 };
 
 } // namespace
+
+NativeClosure* NativeClosure::make(Fn fn) {
+    return new (Run::active()->pool().allocate(sizeof(NativeClosure))) NativeClosure(fn);
+}
+
+void NativeClosure::free(NativeClosure* c) {
+    c->~NativeClosure();
+    Run::active()->pool().free(c, sizeof(NativeClosure));
+}
 
 std::int32_t NativeClosure::invoke(ExeState& machine) {
     if (running_) fatal("already borrowed: BorrowMutError");

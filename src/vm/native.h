@@ -15,7 +15,9 @@ class NativeClosure final : public Shared {
 public:
     using Fn = std::int32_t (*)(NativeClosure& self, ExeState& machine);
 
-    explicit NativeClosure(Fn fn) : Shared(ObjKind::NativeClosure), fn_(fn) {}
+    // A new closure with its count at zero, from the run's pool.
+    static NativeClosure* make(Fn fn);
+    static void free(NativeClosure* c);
 
     // Runs the closure under the native calling convention: arguments are
     // stack[base .. top), results are pushed and counted by the return value.
@@ -25,6 +27,8 @@ public:
     std::int64_t state = 0;
 
 private:
+    explicit NativeClosure(Fn fn) : Shared(ObjKind::NativeClosure), fn_(fn) {}
+
     Fn fn_;
     bool running_ = false;
 };

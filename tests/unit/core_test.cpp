@@ -172,7 +172,8 @@ void test_allocations_go_through_the_run() {
 }
 
 // Runs `source` as a script with standard output sent to /dev/null; the stop message, if any.
-std::string run_source(const std::string& source, std::size_t limit, MemoryFigures& figures) {
+std::string run_source(const std::string& source, std::size_t limit, MemoryFigures& figures,
+                       HostHook host = {}) {
     char path[] = "/tmp/tarn_core_test_XXXXXX";
     int fd = ::mkstemp(path);
     if (fd < 0 || ::write(fd, source.data(), source.size()) != static_cast<ssize_t>(source.size()))
@@ -187,6 +188,8 @@ std::string run_source(const std::string& source, std::size_t limit, MemoryFigur
         RunOptions options;
         options.path = path;
         options.memory_limit = limit;
+        options.mode = RunOptions::Mode::Quiet;
+        options.host = host;
         RunReport report;
         try {
             run_script(options, report);
@@ -195,6 +198,8 @@ std::string run_source(const std::string& source, std::size_t limit, MemoryFigur
             stop.assign(m.data(), m.size());
         } catch (const std::bad_alloc&) {
             stop = "out of memory";
+        } catch (const Interrupted&) {
+            stop = "interrupted";
         }
         figures = report.memory;
     }
@@ -241,6 +246,80 @@ void test_runs_return_memory() {
     }
 }
 
+// A run with many objects, or one the host stopped, is freed wholesale at its end rather than
+// object by object: every kind of storage still comes back, whatever held what.
+void test_discarded_runs_return_memory() {
+    // Tables with parts from the storage pool and from the system, long strings beyond the pool,
+    // closures over cells, nested prototypes with string constants of every size, native
+    // closures, and cycles among them all.
+    const std::string everything =
+        "local keep = {}\n"
+        "local big = string_of_size\n"
+        "local function make(i)\n"
+        "  local cell = {i, 'a medium string constant of some length', n = i}\n"
+        "  return function() cell.n = cell.n + 1 return cell end\n"
+        "end\n"
+        "local every = 0\n"
+        "for i = 1, COUNT do\n"
+        "  local t = {i, i + 1, i + 2}\n"
+        "  every = every + 1\n"
+        "  t.f = make(i)\n"
+        "  t.self = t\n"
+        "  if every == 1000 then\n"
+        "    every = 0\n"
+        "    local wide = {}\n"
+        "    for k = 1, 600 do wide[k] = k wide[k + 0.5] = t end\n"
+        "    t.wide = wide\n"
+        "    t.c = new_counter()\n"
+        "  end\n"
+        "  keep[i] = t\n"
+        "end\n";
+    std::string long_string = "local string_of_size = '" + std::string(9000, 'x') + "'\n";
+    auto program = [&](const char* count, const std::string& tail) {
+        std::string body = everything;
+        body.replace(body.find("string_of_size"), 14, "string_of_size .. string_of_size");
+        body.replace(body.find("COUNT"), 5, count);
+        return long_string + body + tail;
+    };
+    struct Case {
+        std::string source;
+        std::size_t limit;
+        std::string stop;
+        bool discarded;
+    };
+    const Case cases[] = {
+        // On both sides of the number of objects a finished run is freed one by one.
+        {"local t = {} for i = 1, 60000 do t[i] = {} end\n", generous, "", false},
+        {"local t = {} for i = 1, 70000 do t[i] = {} end\n", generous, "", true},
+        {program("30000", ""), generous, "", true},
+        {program("30000", "local x = {} .. 1\n"), generous, "*", true},
+        {program("300000", ""), std::size_t{24} << 20, "out of memory", true},
+        {program("2000", ""), generous, "", false},
+    };
+    for (const Case& c : cases) {
+        MemoryFigures figures;
+        std::string stop = run_source(c.source, c.limit, figures);
+        CHECK(c.stop == "*" ? !stop.empty() && stop != "out of memory" : stop == c.stop);
+        CHECK(figures.discarded == c.discarded);
+        CHECK(figures.end == figures.start);
+        if (c.discarded) CHECK(figures.swept == 0);
+        if (figures.discarded != c.discarded || figures.end != figures.start || stop != c.stop)
+            std::fprintf(stderr, "  discarded %d, stop '%s': %.60s\n", figures.discarded, stop.c_str(),
+                         c.source.c_str());
+    }
+    // A host that asks to stop at its first poll: the run is discarded however few objects it
+    // made, and what it made still comes back.
+    auto stop_at_once = [](void*, bool) { return true; };
+    for (const char* count : {"10", "30000"}) {
+        MemoryFigures figures;
+        std::string stop = run_source(program(count, "while true do end\n"), generous, figures,
+                                      HostHook{stop_at_once, nullptr});
+        CHECK(stop == "interrupted");
+        CHECK(figures.discarded);
+        CHECK(figures.end == figures.start);
+    }
+}
+
 } // namespace
 
 int main() {
@@ -252,6 +331,7 @@ int main() {
     test_pool_reuses_and_walks();
     test_allocations_go_through_the_run();
     test_runs_return_memory();
+    test_discarded_runs_return_memory();
     if (failures) std::fprintf(stderr, "%d check(s) failed\n", failures);
     return failures ? 1 : 0;
 }

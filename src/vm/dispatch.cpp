@@ -316,24 +316,34 @@ template <ArithOp op>
         break;                                                                                               \
     }
 
+// A conditional jump or skip stays a branch: made a conditional move, the address of the next
+// instruction would wait for the test's operands instead of being predicted.
+#define JUMP_IF(cond, by)                                                                                    \
+    do {                                                                                                     \
+        if (cond) {                                                                                          \
+            ip += (by);                                                                                      \
+            __asm__ volatile("");                                                                            \
+        }                                                                                                    \
+    } while (0)
+
 // Each form its own case (no shared bodies), which keeps the switch one dense jump table.
 #define EQUALITY_FORMS(Name, when_equal)                                                                     \
     case Op::Name: {                                                                                         \
         const Value& l = R(IA);                                                                              \
         const Value& r = R(IB);                                                                              \
-        if ((equal(l, r) == (when_equal)) == (IC != 0)) ++ip;                                                \
+        JUMP_IF((equal(l, r) == (when_equal)) == (IC != 0), 1);                                              \
         break;                                                                                               \
     }                                                                                                        \
     case Op::Name##Int: {                                                                                    \
         const Value& l = R(IA);                                                                              \
         bool eq = l.is_int() ? l.as_int() == IB : l == Value::integer(IB);                                   \
-        if ((eq == (when_equal)) == (IC != 0)) ++ip;                                                         \
+        JUMP_IF((eq == (when_equal)) == (IC != 0), 1);                                                       \
         break;                                                                                               \
     }                                                                                                        \
     case Op::Name##Const: {                                                                                  \
         const Value& l = R(IA);                                                                              \
         const Value& r = K(IB);                                                                              \
-        if ((equal(l, r) == (when_equal)) == (IC != 0)) ++ip;                                                \
+        JUMP_IF((equal(l, r) == (when_equal)) == (IC != 0), 1);                                              \
         break;                                                                                               \
     }
 
@@ -342,19 +352,19 @@ template <ArithOp op>
         const Value& l = R(IA);                                                                              \
         const Value& r = R(IB);                                                                              \
         Order o = ordered(l, r);                                                                             \
-        if ((holds) == (IC != 0)) ++ip;                                                                      \
+        JUMP_IF((holds) == (IC != 0), 1);                                                                    \
         break;                                                                                               \
     }                                                                                                        \
     case Op::Name##Int: {                                                                                    \
         Order o = ordered_imm(R(IA), IB);                                                                    \
-        if ((holds) == (IC != 0)) ++ip;                                                                      \
+        JUMP_IF((holds) == (IC != 0), 1);                                                                    \
         break;                                                                                               \
     }                                                                                                        \
     case Op::Name##Const: {                                                                                  \
         const Value& l = R(IA);                                                                              \
         const Value& r = K(IB);                                                                              \
         Order o = ordered(l, r);                                                                             \
-        if ((holds) == (IC != 0)) ++ip;                                                                      \
+        JUMP_IF((holds) == (IC != 0), 1);                                                                    \
         break;                                                                                               \
     }
 
@@ -375,35 +385,30 @@ template <LoopMode M> void ExeState::dispatch() {
     [[maybe_unused]] const Instr* code0 = nullptr;
 
     LOAD_FRAME();
-    // The cursor goes back to the writer however the loop is left. A destructor rather than a
-    // handler that catches everything and rethrows: under libc++abi such a handler cannot pass
-    // on the unwinding that ends a thread, while a destructor runs for it like for any other.
-    // It also keeps what the loop held in locals: the rest of the budget, and where a stop
+    // A stop leaves the loop through the handlers at its end, which give the cursor back to the
+    // writer and keep what the loop held in locals: the rest of the budget, and where the stop
     // happened, for its report (the loop's ip, unless the stop came from the middle of a frame
-    // change, when the frame holds its own).
-    struct SyncOnExit {
-        ExeState& state;
-        Output& output;
-        char*& cur;
-        std::uint64_t& budget;
-        const Instr*& ip;
-        std::size_t& loaded_depth;
-        ~SyncOnExit() {
-            output.set_cursor(cur);
-            state.budget_left_ = budget;
-            if (state.depth_ == loaded_depth && state.depth_ != 0) {
-                const std::vector<Instr>& code = state.frame_->proto->instrs;
-                if (ip >= code.data() && ip < code.data() + code.size()) state.frame_->ip = ip;
-            }
-        }
-    } sync_on_exit{*this, output, cur, budget, ip, loaded_depth};
-    {
+    // change, when the frame holds its own). Handlers for the interpreter's own exceptions only,
+    // rather than a destructor holding references: a local whose address is taken lives in
+    // memory, and ip, the cursor and the budget are read and written by every instruction. The
+    // unwinding that ends a thread at Python's shutdown passes untouched; it only comes from a
+    // poll of the host, before which the cursor was given back.
+#define SYNC_ON_STOP()                                                                                       \
+    do {                                                                                                     \
+        output.set_cursor(cur);                                                                              \
+        budget_left_ = budget;                                                                               \
+        if (depth_ == loaded_depth && depth_ != 0) {                                                         \
+            const std::vector<Instr>& code_ = frame_->proto->instrs;                                         \
+            if (ip >= code_.data() && ip < code_.data() + code_.size()) frame_->ip = ip;                     \
+        }                                                                                                    \
+    } while (0)
+    try {
         for (;;) {
             // An instruction is counted once its trace line is out: a stop at the instruction limit
             // comes before the line, one at the output limit instead of it.
             if constexpr (M.metered) {
                 if (budget == 0) [[unlikely]]
-                    WITH_OUTPUT(refill_budget(budget, !M.trace));
+                    WITH_OUTPUT(budget = refill_budget(!M.trace));
             }
             // The instruction word stays whole in a register; each case takes its operands out.
             std::uint32_t w;
@@ -566,7 +571,7 @@ template <LoopMode M> void ExeState::dispatch() {
                 break;
             case Op::TestAndJump:
             case Op::TestOrJump:
-                if (R(IA).truthy() == (IOP == Op::TestAndJump)) ip += ISBX;
+                JUMP_IF(R(IA).truthy() == (IOP == Op::TestAndJump), ISBX);
                 break;
             case Op::TestAndSetJump:
             case Op::TestOrSetJump: {
@@ -610,7 +615,7 @@ template <LoopMode M> void ExeState::dispatch() {
                     if (s == 0.0) fatal("0 step in numerical for");
                     runs = s > 0 ? lim >= x : x >= lim;
                 }
-                if (!runs) ip += IBX;
+                JUMP_IF(!runs, IBX);
                 break;
             }
             case Op::ForLoop: {
@@ -631,7 +636,7 @@ template <LoopMode M> void ExeState::dispatch() {
                     // A counter that would leave the 64-bit range has passed any limit.
                     if (__builtin_add_overflow(b->as_int(), s, &next)) break;
                     b->set_int(next);
-                    if (s > 0 ? next <= limit.as_int() : next >= limit.as_int()) ip -= IBX;
+                    JUMP_IF(s > 0 ? next <= limit.as_int() : next >= limit.as_int(), -static_cast<std::ptrdiff_t>(IBX));
                     break;
                 }
                 if (limit.is_int()) {
@@ -655,7 +660,7 @@ template <LoopMode M> void ExeState::dispatch() {
                 } else {
                     fatal("xx");
                 }
-                if (goes_on) ip -= IBX;
+                JUMP_IF(goes_on, -static_cast<std::ptrdiff_t>(IBX));
                 break;
             }
             case Op::ForCallLoop: {
@@ -834,7 +839,17 @@ template <LoopMode M> void ExeState::dispatch() {
             }
             ++ip;
         }
+    } catch (const Fatal&) {
+        SYNC_ON_STOP();
+        throw;
+    } catch (const Interrupted&) {
+        SYNC_ON_STOP();
+        throw;
+    } catch (const std::exception&) {
+        SYNC_ON_STOP();
+        throw;
     }
+#undef SYNC_ON_STOP
 }
 
 // Each module links only the loops it runs (see ExeState::loops): this file makes raw_input's
@@ -875,5 +890,6 @@ void ExeState::link_mode_loops() {
 #undef ARITH_FORMS
 #undef ORDER_FORMS
 #undef EQUALITY_FORMS
+#undef JUMP_IF
 
 } // namespace tarn

@@ -119,7 +119,7 @@ std::int64_t now_ns() {
 
 } // namespace
 
-void ExeState::refill_budget(std::uint64_t& budget, bool quiet) {
+std::uint64_t ExeState::refill_budget(bool quiet) {
     // The budget is spent: everything handed out so far has run.
     if (max_instructions_ != 0 && issued_ >= max_instructions_) {
         budget_left_ = 0;
@@ -138,7 +138,7 @@ void ExeState::refill_budget(std::uint64_t& budget, bool quiet) {
     std::uint64_t next = tick;
     if (max_instructions_ != 0) next = std::min(next, max_instructions_ - issued_);
     issued_ += next;
-    budget = next;
+    return next;
 }
 
 void ExeState::note_frame(const char* how) {

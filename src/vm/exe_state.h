@@ -124,7 +124,7 @@ public:
 private:
     // The metered loop's look at the limits and the host, every `tick` instructions: stops at
     // the instruction limit, polls (Ctrl-C, the deadline), and hands out the next budget.
-    void refill_budget(std::uint64_t& budget, bool quiet);
+    std::uint64_t refill_budget(bool quiet);
     // The annotated trace's line for a change of function: `how` and the running function.
     void note_frame(const char* how);
     // Calls and returns (the hot ones are defined with the dispatch loop).

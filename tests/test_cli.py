@@ -319,3 +319,6 @@ def test_start_up_imports_stay_light(command, python_cmd, child_env, lua_file):
     # runpy imports typing through importlib.util on Python 3.9, pip's wrapper imports re.
     python_own = imports(python_cmd, child_env, "-c", "import runpy, re")
     assert not (imported - python_own) & {"argparse", "typing", "dataclasses", "tempfile", "shutil", "locale"}
+    # The command line runs on the second native module only: loading Brindle costs it half a
+    # millisecond.
+    assert "tarn.Brindle" not in imported

@@ -8,15 +8,14 @@ script stops the run with ``pyo3_runtime.PanicException``, which derives from
 its output captured and returns it with the stop message, if any.
 """
 
-from . import Brindle
-from .Brindle import raw_input, sum_as_string
-
 __version__ = "0.1.0"
 
 __all__ = ["Brindle", "Result", "ScriptError", "is_panic", "raw_input", "run", "sum_as_string"]
 
-# Defined in a submodule loaded on first use: it needs typing, which the command line avoids.
+# Loaded on first use: run and its types need typing, and the command line needs neither them
+# nor the Brindle module (loading a native module is a good part of its start-up).
 _LAZY = ("Result", "ScriptError", "run")
+_FROM_BRINDLE = ("raw_input", "sum_as_string")
 
 
 def is_panic(exc: BaseException) -> bool:
@@ -34,10 +33,17 @@ def __getattr__(name: str) -> object:
         from . import _capture
 
         value = getattr(_capture, name)
-        globals()[name] = value
-        return value
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    elif name in _FROM_BRINDLE or name == "Brindle":
+        # Imported by name: `from . import Brindle` would ask this function again.
+        import importlib
+
+        brindle = importlib.import_module(".Brindle", __name__)
+        value = brindle if name == "Brindle" else getattr(brindle, name)
+    else:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    globals()[name] = value
+    return value
 
 
 def __dir__() -> "list[str]":
-    return sorted(set(globals()) | set(_LAZY))
+    return sorted(set(globals()) | set(_LAZY) | set(_FROM_BRINDLE) | {"Brindle"})

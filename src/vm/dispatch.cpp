@@ -18,6 +18,9 @@
 //  4. Table stores, cuts of the stack and cell closing release values, which may free other
 //     objects (never the stack, the running closure or prototype, or the table operated on,
 //     which are all held elsewhere).
+//  5. Every instruction ends in NEXT (or DISPATCH, when the ip is already the next one), a
+//     computed goto that runs no destructors: a local with one lives in an inner block that
+//     ends before it.
 
 #include <algorithm>
 #include <cmath>
@@ -298,22 +301,22 @@ template <ArithOp op>
 #define FB index_of(regs)
 
 #define ARITH_FORMS(Name, IntForm, ConstForm, op)                                                            \
-    case Op::Name: {                                                                                         \
+    L_##Name: {                                                                                              \
         const Value& l = R(IB);                                                                              \
         const Value& r = R(IC);                                                                              \
         arith_into<op>(DST(IA), l, r);                                                                       \
-        break;                                                                                               \
+        NEXT();                                                                                              \
     }                                                                                                        \
-    case Op::IntForm: {                                                                                      \
+    L_##IntForm: {                                                                                           \
         const Value& l = R(IB);                                                                              \
         arith_imm<op>(DST(IA), l, IC);                                                                       \
-        break;                                                                                               \
+        NEXT();                                                                                              \
     }                                                                                                        \
-    case Op::ConstForm: {                                                                                    \
+    L_##ConstForm: {                                                                                         \
         const Value& l = R(IB);                                                                              \
         const Value& r = K(IC);                                                                              \
         arith_into<op>(DST(IA), l, r);                                                                       \
-        break;                                                                                               \
+        NEXT();                                                                                              \
     }
 
 // A conditional jump or skip stays a branch: made a conditional move, the address of the next
@@ -326,46 +329,46 @@ template <ArithOp op>
         }                                                                                                    \
     } while (0)
 
-// Each form its own case (no shared bodies), which keeps the switch one dense jump table.
+// Each form its own label (no shared bodies).
 #define EQUALITY_FORMS(Name, when_equal)                                                                     \
-    case Op::Name: {                                                                                         \
+    L_##Name: {                                                                                              \
         const Value& l = R(IA);                                                                              \
         const Value& r = R(IB);                                                                              \
         JUMP_IF((equal(l, r) == (when_equal)) == (IC != 0), 1);                                              \
-        break;                                                                                               \
+        NEXT();                                                                                              \
     }                                                                                                        \
-    case Op::Name##Int: {                                                                                    \
+    L_##Name##Int: {                                                                                         \
         const Value& l = R(IA);                                                                              \
         bool eq = l.is_int() ? l.as_int() == IB : l == Value::integer(IB);                                   \
         JUMP_IF((eq == (when_equal)) == (IC != 0), 1);                                                       \
-        break;                                                                                               \
+        NEXT();                                                                                              \
     }                                                                                                        \
-    case Op::Name##Const: {                                                                                  \
+    L_##Name##Const: {                                                                                       \
         const Value& l = R(IA);                                                                              \
         const Value& r = K(IB);                                                                              \
         JUMP_IF((equal(l, r) == (when_equal)) == (IC != 0), 1);                                              \
-        break;                                                                                               \
+        NEXT();                                                                                              \
     }
 
 #define ORDER_FORMS(Name, holds)                                                                             \
-    case Op::Name: {                                                                                         \
+    L_##Name: {                                                                                              \
         const Value& l = R(IA);                                                                              \
         const Value& r = R(IB);                                                                              \
         Order o = ordered(l, r);                                                                             \
         JUMP_IF((holds) == (IC != 0), 1);                                                                    \
-        break;                                                                                               \
+        NEXT();                                                                                              \
     }                                                                                                        \
-    case Op::Name##Int: {                                                                                    \
+    L_##Name##Int: {                                                                                         \
         Order o = ordered_imm(R(IA), IB);                                                                    \
         JUMP_IF((holds) == (IC != 0), 1);                                                                    \
-        break;                                                                                               \
+        NEXT();                                                                                              \
     }                                                                                                        \
-    case Op::Name##Const: {                                                                                  \
+    L_##Name##Const: {                                                                                       \
         const Value& l = R(IA);                                                                              \
         const Value& r = K(IB);                                                                              \
         Order o = ordered(l, r);                                                                             \
         JUMP_IF((holds) == (IC != 0), 1);                                                                    \
-        break;                                                                                               \
+        NEXT();                                                                                              \
     }
 
 template <LoopMode M> void ExeState::dispatch() {
@@ -402,106 +405,121 @@ template <LoopMode M> void ExeState::dispatch() {
             if (ip >= code_.data() && ip < code_.data() + code_.size()) frame_->ip = ip;                     \
         }                                                                                                    \
     } while (0)
+    // Threaded dispatch: every instruction ends with the next one's trace line and its own
+    // indirect jump (DISPATCH), so each has a jump of its own to predict. An instruction is
+    // counted once its trace line is out: a stop at the instruction limit comes before the
+    // line, one at the output limit instead of it. A computed goto runs no destructors: an
+    // instruction with a local of its own that has one ends its block before NEXT.
+    static const void* const labels[] = {
+#define OP(name, ...) &&L_##name,
+#include "bytecode/opcodes.def"
+#undef OP
+        &&L_PastEnd,
+    };
+    // The instruction word stays whole in a register; each instruction takes its operands out.
+    std::uint32_t w;
+#define DISPATCH()                                                                                           \
+    do {                                                                                                     \
+        if constexpr (M.metered) {                                                                           \
+            if (budget == 0) [[unlikely]]                                                                    \
+                WITH_OUTPUT(budget = refill_budget(!M.trace));                                               \
+        }                                                                                                    \
+        std::memcpy(&w, &ip->code, sizeof w);                                                                \
+        if constexpr (M.trace) {                                                                             \
+            if (cur > trace_limit) [[unlikely]]                                                              \
+                WITH_OUTPUT(output.make_room_for_line(ip->len));                                             \
+            const char* line = ip->text;                                                                     \
+            const std::uint32_t len = ip->len;                                                               \
+            std::memcpy(cur, line, 32);                                                                      \
+            if (len > 32) [[unlikely]]                                                                       \
+                std::memcpy(cur + 32, line + 32, 32);                                                        \
+            cur += len;                                                                                      \
+        }                                                                                                    \
+        if constexpr (M.metered) --budget;                                                                   \
+        if constexpr (M.count) {                                                                             \
+            ++counts[ip - code0];                                                                            \
+            if (steps_.size() < steps_wanted_) [[unlikely]]                                                  \
+                steps_.push_back({frame_->proto->listing_index, static_cast<std::uint64_t>(ip - code0),      \
+                                  output.total_at(cur)});                                                    \
+        }                                                                                                    \
+        goto* labels[w & 0xff];                                                                              \
+    } while (0)
+#define NEXT()                                                                                               \
+    do {                                                                                                     \
+        ++ip;                                                                                                \
+        DISPATCH();                                                                                          \
+    } while (0)
     try {
-        for (;;) {
-            // An instruction is counted once its trace line is out: a stop at the instruction limit
-            // comes before the line, one at the output limit instead of it.
-            if constexpr (M.metered) {
-                if (budget == 0) [[unlikely]]
-                    WITH_OUTPUT(budget = refill_budget(!M.trace));
-            }
-            // The instruction word stays whole in a register; each case takes its operands out.
-            std::uint32_t w;
-            std::memcpy(&w, &ip->code, sizeof w);
-            if constexpr (M.trace) {
-                // The trace line: at most two fixed moves from the padded text. A full buffer
-                // is flushed first, which is also where the host is polled; near the output
-                // limit every line is measured against it.
-                if (cur > trace_limit) [[unlikely]]
-                    WITH_OUTPUT(output.make_room_for_line(ip->len));
-                const char* line = ip->text;
-                const std::uint32_t len = ip->len;
-                std::memcpy(cur, line, 32);
-                if (len > 32) [[unlikely]]
-                    std::memcpy(cur + 32, line + 32, 32);
-                cur += len;
-            }
-            if constexpr (M.metered) --budget;
-            if constexpr (M.count) {
-                ++counts[ip - code0];
-                if (steps_.size() < steps_wanted_) [[unlikely]]
-                    steps_.push_back({frame_->proto->listing_index, static_cast<std::uint64_t>(ip - code0),
-                                      output.total_at(cur)});
-            }
-
-            switch (IOP) {
-            case Op::LoadConst:
+        DISPATCH();
+            L_LoadConst:
                 store_copy(DST(IA), K(IBX));
-                break;
-            case Op::LoadNil: {
+                NEXT();
+            L_LoadNil: {
                 // Writes its registers only: a local above them (`a = nil` with a later `b`)
                 // lives on.
                 for (Value *r = DST(IA), *end = r + IB; r < end; ++r) store(r, Value());
-                break;
+                NEXT();
             }
-            case Op::LoadBool:
+            L_LoadBool:
                 store(DST(IA), Value::boolean(IB != 0));
-                break;
-            case Op::LoadInt:
+                NEXT();
+            L_LoadInt:
                 store_int(DST(IA), ISBX);
-                break;
-            case Op::Move:
+                NEXT();
+            L_Move:
                 store_copy(DST(IA), R(IB));
-                break;
+                NEXT();
 
-            case Op::GetUpvalue:
+            L_GetUpvalue:
                 store_copy(DST(IA), held(U(IB)));
-                break;
-            case Op::SetUpvalue:
-            case Op::SetUpvalueConst: {
-                Value v = IOP == Op::SetUpvalue ? R(IB) : K(IB);
-                Upvalue* u = U(IA);
-                if (u->is_open()) check_open(u);
-                *u->get() = std::move(v);
-                break;
+                NEXT();
+            L_SetUpvalue:
+            L_SetUpvalueConst: {
+                {
+                    Value v = IOP == Op::SetUpvalue ? R(IB) : K(IB);
+                    Upvalue* u = U(IA);
+                    if (u->is_open()) check_open(u);
+                    *u->get() = std::move(v);
+                }
+                NEXT();
             }
-            case Op::Close:
+            L_Close:
                 close_from(FB + IA);
-                break;
+                NEXT();
 
-            case Op::NewTable:
+            L_NewTable:
                 store(DST(IA), new_table(IB, IC));
-                break;
-            case Op::SetTable: {
+                NEXT();
+            L_SetTable: {
                 const Value& key = R(IB);
                 const Value& v = R(IC);
                 set_index(R(IA), key, v);
-                break;
+                NEXT();
             }
-            case Op::SetField: {
+            L_SetField: {
                 const Value& key = K(IB);
                 const Value& v = R(IC);
                 set_const_field(R(IA), key, KH(IB), v);
-                break;
+                NEXT();
             }
-            case Op::SetInt: {
+            L_SetInt: {
                 const Value& v = R(IC);
                 set_int(R(IA), IB, v);
-                break;
+                NEXT();
             }
-            case Op::SetTableConst: {
+            L_SetTableConst: {
                 const Value& key = R(IB);
                 const Value& v = K(IC);
                 set_index(R(IA), key, v);
-                break;
+                NEXT();
             }
-            case Op::SetFieldConst:
+            L_SetFieldConst:
                 set_const_field(R(IA), K(IB), KH(IB), K(IC));
-                break;
-            case Op::SetIntConst:
+                NEXT();
+            L_SetIntConst:
                 set_int(R(IA), IB, K(IC));
-                break;
-            case Op::SetList: {
+                NEXT();
+            L_SetList: {
                 std::size_t t = FB + IA;
                 const Value& tv = R(IA);
                 if (!tv.is_table()) fatal("not table");
@@ -513,81 +531,83 @@ template <LoopMode M> void ExeState::dispatch() {
                 }
                 tv.as_table()->append(stack_ + first, n);
                 remove_range(first, first + n);
-                break;
+                NEXT();
             }
-            case Op::GetTable: {
+            L_GetTable: {
                 const Value& key = R(IC);
                 const Value& t = R(IB);
                 if (t.is_table() && key.is_int()) {
                     if (const Value* v = t.as_table()->array_slot(key.as_int())) {
                         store_copy(DST(IA), *v);
-                        break;
+                        NEXT();
                     }
                 }
                 store(DST(IA), get_field(t, key));
-                break;
+                NEXT();
             }
-            case Op::GetField: {
+            L_GetField: {
                 const Value& t = R(IB);
                 const Value& key = K(IC);
                 store(DST(IA), get_const_field(t, key, KH(IC)));
-                break;
+                NEXT();
             }
-            case Op::GetInt: {
+            L_GetInt: {
                 const Value& t = R(IB);
                 if (t.is_table()) {
                     if (const Value* v = t.as_table()->array_slot(IC)) {
                         store_copy(DST(IA), *v);
-                        break;
+                        NEXT();
                     }
                 }
                 store(DST(IA), index_array(t, IC));
-                break;
+                NEXT();
             }
-            case Op::GetFieldSelf: {
-                Value obj = R(IB);
-                const Value& key = K(IC);
-                store(DST(IA), get_const_field(obj, key, KH(IC)));
-                store(DST(IA) + 1, std::move(obj));
-                break;
+            L_GetFieldSelf: {
+                {
+                    Value obj = R(IB);
+                    const Value& key = K(IC);
+                    store(DST(IA), get_const_field(obj, key, KH(IC)));
+                    store(DST(IA) + 1, std::move(obj));
+                }
+                NEXT();
             }
-            case Op::SetUpField: {
+            L_SetUpField: {
                 // The value is read before the cell is looked at: which stop comes first.
                 const Value& v = R(IC);
                 set_const_field(held(U(IA)), K(IB), KH(IB), v);
-                break;
+                NEXT();
             }
-            case Op::SetUpFieldConst:
+            L_SetUpFieldConst:
                 set_const_field(held(U(IA)), K(IB), KH(IB), K(IC));
-                break;
-            case Op::GetUpField: {
+                NEXT();
+            L_GetUpField: {
                 const Value& key = K(IC);
                 store(DST(IA), get_const_field(held(U(IB)), key, KH(IC)));
-                break;
+                NEXT();
             }
 
-            case Op::Jump:
+            L_Jump:
                 ip += ISBX;
-                break;
-            case Op::TestAndJump:
-            case Op::TestOrJump:
+                NEXT();
+            L_TestAndJump:
+            L_TestOrJump:
                 JUMP_IF(R(IA).truthy() == (IOP == Op::TestAndJump), ISBX);
-                break;
-            case Op::TestAndSetJump:
-            case Op::TestOrSetJump: {
+                NEXT();
+            L_TestAndSetJump:
+            L_TestOrSetJump: {
                 const Value& v = R(IB);
                 if (v.truthy() == (IOP == Op::TestAndSetJump)) {
                     store_copy(DST(IA), v);
                     ip += IC;
                 }
-                break;
+                NEXT();
             }
-            case Op::SetFalseSkip:
+            L_SetFalseSkip:
                 store(DST(IA), Value::boolean(false));
                 ++ip;
-                break;
+                NEXT();
 
-            case Op::ForPrepare: {
+            L_ForPrepare: {
                 std::size_t b = FB + IA;
                 const Value& init = at(b);
                 const Value& step = at(b + 2);
@@ -616,9 +636,9 @@ template <LoopMode M> void ExeState::dispatch() {
                     runs = s > 0 ? lim >= x : x >= lim;
                 }
                 JUMP_IF(!runs, IBX);
-                break;
+                NEXT();
             }
-            case Op::ForLoop: {
+            L_ForLoop: {
                 Value* b = DST(IA);
                 // The counter is also the body's variable, which the body may change, so there
                 // is no iteration count to work from: each step adds and compares. The step's
@@ -634,10 +654,10 @@ template <LoopMode M> void ExeState::dispatch() {
                     std::int64_t s = step.as_int();
                     std::int64_t next;
                     // A counter that would leave the 64-bit range has passed any limit.
-                    if (__builtin_add_overflow(b->as_int(), s, &next)) break;
+                    if (__builtin_add_overflow(b->as_int(), s, &next)) NEXT();
                     b->set_int(next);
                     JUMP_IF(s > 0 ? next <= limit.as_int() : next >= limit.as_int(), -static_cast<std::ptrdiff_t>(IBX));
-                    break;
+                    NEXT();
                 }
                 if (limit.is_int()) {
                     if (!step.is_int()) fatal("xx");
@@ -646,7 +666,7 @@ template <LoopMode M> void ExeState::dispatch() {
                     std::int64_t s = step.as_int();
                     std::int64_t next;
                     // A counter that would leave the 64-bit range has passed any limit.
-                    if (__builtin_add_overflow(counter.as_int(), s, &next)) break;
+                    if (__builtin_add_overflow(counter.as_int(), s, &next)) NEXT();
                     counter.set_int(next);
                     goes_on = s > 0 ? next <= limit.as_int() : next >= limit.as_int();
                 } else if (limit.is_float()) {
@@ -661,9 +681,9 @@ template <LoopMode M> void ExeState::dispatch() {
                     fatal("xx");
                 }
                 JUMP_IF(goes_on, -static_cast<std::ptrdiff_t>(IBX));
-                break;
+                NEXT();
             }
-            case Op::ForCallLoop: {
+            L_ForCallLoop: {
                 std::size_t b = FB + IA;
                 truncate(b + 3);
                 Kind k = at(b).kind();
@@ -675,7 +695,7 @@ template <LoopMode M> void ExeState::dispatch() {
                 if (k == Kind::NativeFunction || k == Kind::NativeClosure) {
                     ip += finish_call(ip->code, FB, call_native(b + 1, cur));
                     AFTER_NATIVE();
-                    break;
+                    NEXT();
                 }
                 // A Lua iterator runs on copies of the loop's three registers, so whatever it
                 // does to its parameters or its frame cannot disturb the loop's own state.
@@ -684,44 +704,46 @@ template <LoopMode M> void ExeState::dispatch() {
                 copy_slot(b + 5, stack_[b + 2]);
                 FRAME_CHANGE(enter_lua(stack_ + b + 3));
                 ENTERED("; enter ");
-                continue;
+                DISPATCH();
             }
 
-            case Op::Closure: {
-                const Value& kv = K(IBX);
-                if (kv.kind() != Kind::LuaFunction) fatal("must be funcproto");
-                auto* p = static_cast<FuncProto*>(kv.as_shared());
-                const std::size_t n = p->upindexes.size();
-                LuaClosure* c = LuaClosure::make(p, n);
-                // Held by a value from here on, so a failure below frees it.
-                Value made = Value::shared(Kind::LuaClosure, c);
-                for (std::size_t k = 0; k < n; ++k) {
-                    const UpIndex& ui = p->upindexes[k];
-                    Upvalue* cell = ui.where == UpIndex::Upvalue ? U(ui.index) : capture(regs + ui.index);
-                    retain(cell);
-                    c->cells()[k] = cell;
+            L_Closure: {
+                {
+                    const Value& kv = K(IBX);
+                    if (kv.kind() != Kind::LuaFunction) fatal("must be funcproto");
+                    auto* p = static_cast<FuncProto*>(kv.as_shared());
+                    const std::size_t n = p->upindexes.size();
+                    LuaClosure* c = LuaClosure::make(p, n);
+                    // Held by a value from here on, so a failure below frees it.
+                    Value made = Value::shared(Kind::LuaClosure, c);
+                    for (std::size_t k = 0; k < n; ++k) {
+                        const UpIndex& ui = p->upindexes[k];
+                        Upvalue* cell = ui.where == UpIndex::Upvalue ? U(ui.index) : capture(regs + ui.index);
+                        retain(cell);
+                        c->cells()[k] = cell;
+                    }
+                    store(DST(IA), std::move(made));
                 }
-                store(DST(IA), std::move(made));
-                break;
+                NEXT();
             }
 
-            case Op::Call:
+            L_Call:
                 if (call(DST(IA), IB, cur, ip)) [[likely]] {
                     LOAD_FRAME();
                     ENTERED("; enter ");
-                    continue;
+                    DISPATCH();
                 }
                 AFTER_NATIVE();
-                break;
-            case Op::CallSet:
+                NEXT();
+            L_CallSet:
                 if (call(DST(IB), IC, cur, ip)) [[likely]] {
                     LOAD_FRAME();
                     ENTERED("; enter ");
-                    continue;
+                    DISPATCH();
                 }
                 AFTER_NATIVE();
-                break;
-            case Op::TailCall: {
+                NEXT();
+            L_TailCall: {
                 const std::size_t fb = FB;
                 close_from(fb);
                 tail_call_shift(fb, fb + IA);
@@ -740,26 +762,26 @@ template <LoopMode M> void ExeState::dispatch() {
                 case Kind::LuaClosure:
                     FRAME_CHANGE(replace_frame());
                     ENTERED("; tail call ");
-                    continue;
+                    DISPATCH();
                 default:
                     fatal("invalid function: " + fn.quoted());
                 }
-                break;
+                NEXT();
             }
-            case Op::Return0:
-            case Op::Return: {
+            L_Return0:
+            L_Return: {
                 close_from(FB);
                 std::size_t n = IOP == Op::Return0 ? 0 : results_of_return(IA, IB, FB);
                 FRAME_CHANGE(if (!return_to_caller(n)) LEAVE_LOOP());
                 RETURNED();
-                break;
+                NEXT();
             }
-            case Op::VarArgs: {
+            L_VarArgs: {
                 std::size_t dst = FB + IA;
                 if (IB == 0) {
                     // All of them: the stack top marks where they end.
                     vararg_all(dst, *frame_);
-                    break;
+                    NEXT();
                 }
                 // A fixed count writes its registers only, like any other load, so a local or
                 // a temporary above them (`x = ...`, `a, b = 1, ...`) keeps its value.
@@ -770,10 +792,10 @@ template <LoopMode M> void ExeState::dispatch() {
                     else
                         set_slot(dst + k, Value());
                 }
-                break;
+                NEXT();
             }
 
-            case Op::Neg: {
+            L_Neg: {
                 const Value& v = R(IB);
                 if (v.is_int())
                     store_int(DST(IA), wrap(0 - bits(v.as_int())));
@@ -781,26 +803,26 @@ template <LoopMode M> void ExeState::dispatch() {
                     store_float(DST(IA), -v.as_float());
                 else
                     store(DST(IA), arith_neg(v));
-                break;
+                NEXT();
             }
-            case Op::Not:
+            L_Not:
                 store(DST(IA), Value::boolean(!R(IB).truthy()));
-                break;
-            case Op::BitNot: {
+                NEXT();
+            L_BitNot: {
                 const Value& v = R(IB);
                 if (v.is_int())
                     store_int(DST(IA), ~v.as_int());
                 else
                     store(DST(IA), arith_bit_not(v));
-                break;
+                NEXT();
             }
-            case Op::Len: {
+            L_Len: {
                 const Value& v = R(IB);
                 if (v.is_table())
                     store_int(DST(IA), static_cast<std::int64_t>(v.as_table()->array_len()));
                 else
                     store(DST(IA), arith_len(v));
-                break;
+                NEXT();
             }
 
                 ARITH_FORMS(Add, AddInt, AddConst, ArithOp::Add)
@@ -823,22 +845,15 @@ template <LoopMode M> void ExeState::dispatch() {
                 ORDER_FORMS(Less, o == Order::Less)
                 ORDER_FORMS(Greater, o == Order::Greater)
 
-            case Op::Concat: {
+            L_Concat: {
                 const Value& l = R(IB);
                 const Value& r = R(IC);
                 store(DST(IA), concat(l, r));
-                break;
+                NEXT();
             }
-            case Op::PastEnd:
+            L_PastEnd:
                 fatal_bounds(static_cast<std::size_t>(ip - frame_->proto->instrs.data()),
                              static_cast<std::size_t>(ip - frame_->proto->instrs.data()));
-            default:
-                // Every tag the compiler writes is an instruction or PastEnd: told so, the
-                // compiler makes the switch one jump table with no range check in front of it.
-                __builtin_unreachable();
-            }
-            ++ip;
-        }
     } catch (const Fatal&) {
         SYNC_ON_STOP();
         throw;
@@ -850,6 +865,8 @@ template <LoopMode M> void ExeState::dispatch() {
         throw;
     }
 #undef SYNC_ON_STOP
+#undef DISPATCH
+#undef NEXT
 }
 
 // Each module links only the loops it runs (see ExeState::loops): this file makes raw_input's

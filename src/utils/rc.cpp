@@ -6,6 +6,6 @@ namespace tarn {
 
 Identified::Identified(ObjKind k) : Shared(k), id(Run::active()->next_identity()) {}
 
-void destroy(Shared* p) { Run::active()->destroy(p); }
+void destroy(Shared* p) noexcept { Run::active()->destroy(p); }
 
 } // namespace tarn

@@ -45,8 +45,9 @@ struct Identified : Shared {
 
 // Frees an object whose count reached zero, with everything only it held: the active run's
 // Run::destroy, reached this way because the last reference may be dropped by any value's
-// destructor, which has no run at hand.
-void destroy(Shared* p);
+// destructor, which has no run at hand. Freeing never fails, and saying so spares every
+// release the cleanup code for an exception that cannot come.
+void destroy(Shared* p) noexcept;
 
 [[gnu::always_inline]] inline void retain(Shared* p) { ++p->refs; }
 [[gnu::always_inline]] inline void release(Shared* p) {

@@ -71,7 +71,7 @@ public:
     // Frees a shared object whose count reached zero, with everything only it held, without
     // recursing on the host stack and without allocating. Once the run is discarded, does
     // nothing: its end frees everything at once.
-    void destroy(Shared* p);
+    void destroy(Shared* p) noexcept;
 
     // Storage that belongs to one object and is not an object itself (the parts of a table):
     // small blocks from a pool of their own, which is never walked, larger ones from the system

@@ -103,10 +103,13 @@ public:
     // the object the source lives in (`t = t[1]` when the register held the last reference to
     // t), and nothing needs keeping across it.
     [[gnu::always_inline]] Value& operator=(const Value& o) {
-        Value copy(o);
+        // The source's bytes with their reference, as raw bytes: a Value here would have to
+        // live in memory for its destructor.
+        std::uint64_t bytes[2];
+        std::memcpy(bytes, &o, sizeof(Value));
+        if (o.is_shared()) retain(o.u_.p);
         Shared* old = shared_or_null();
-        std::memcpy(static_cast<void*>(this), &copy, sizeof(Value));
-        copy.kind_ = Kind::Nil;
+        std::memcpy(static_cast<void*>(this), bytes, sizeof(Value));
         if (old) release(old);
         return *this;
     }

@@ -64,7 +64,7 @@ void free_dead(Shared* p) {
 
 } // namespace
 
-void Run::destroy(Shared* p) {
+void Run::destroy(Shared* p) noexcept {
     if (discarding_) return;
     switch (p->kind) {
     case ObjKind::MiddleStr:

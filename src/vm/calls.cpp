@@ -12,6 +12,7 @@ namespace tarn {
 void ExeState::grow_frames() {
     if (depth_ >= max_frames) fatal("stack overflow");
     frames_.emplace_back();
+    frames_made_ = frames_.size();
 }
 
 // Moves the arguments beyond the fixed parameters to the vararg stack.

@@ -134,7 +134,7 @@ private:
     bool return_to_caller(std::size_t n);
     void tail_call_shift(std::size_t fb, std::size_t func);
     CallFrame& push_frame() {
-        if (depth_ == frames_.size()) [[unlikely]]
+        if (depth_ == frames_made_) [[unlikely]]
             grow_frames();
         frame_ = frames_.data() + depth_++;
         return *frame_;
@@ -233,6 +233,7 @@ private:
     std::size_t charged_ = 0; // stack slots charged to the memory ceiling so far
     std::vector<CallFrame> frames_;
     std::size_t depth_ = 0;      // frames_[0 .. depth_) are live; the rest are kept for reuse
+    std::size_t frames_made_ = 0; // frames_.size(), kept apart: the vector divides by 40 for it
     CallFrame* frame_ = nullptr; // frames_[depth_ - 1], the running frame
     // Stack slots a frame may reach without check_room: what is charged to the ceiling, and
     // below max_slots together with the vararg lists.

@@ -28,9 +28,9 @@ struct HostHook {
 // The module's heap figures around one run, for tests: `end` differs from `start` only when
 // memory outside the pool was not given back; `swept` counts the objects still alive when the
 // machine and the compiler were gone, which only reference cycles explain (a lost release of a
-// pooled object shows here, since the sweep frees it all the same).
-// `discarded` says that the end of the run freed its memory wholesale instead of object by object
-// (see Run::end_of_execution); `swept` is then 0.
+// pooled object shows here, since the sweep frees it all the same). `discarded` says that the end
+// of the run freed its memory wholesale instead of object by object (see Run::end_of_execution);
+// `swept` is then 0.
 struct MemoryFigures {
     std::size_t start = 0;
     std::size_t end = 0;
@@ -99,7 +99,6 @@ public:
     // asked to stop, is therefore discarded: nothing is freed one by one any more, and the
     // destructor hands back the pools' slabs, the large blocks and the prototypes wholesale.
     void end_of_execution();
-    bool discarding() const { return discarding_; }
 
     // Memory ceiling. `admits` says whether `n` more bytes stay within it.
     bool admits(std::size_t n) const;

@@ -127,7 +127,7 @@ void Run::disown(FuncProto* p) {
 void Run::discard() {
     while (FuncProto* p = protos_) {
         // Its constants refer to objects freed wholesale: they are forgotten, not released.
-        fill_nil(p->constants.data(), p->constants.size());
+        if (!p->constants.empty()) fill_nil(p->constants.data(), p->constants.size());
         delete p; // takes itself off the list
     }
     while (BigBlock* b = big_) {

@@ -409,7 +409,10 @@ template <LoopMode M> void ExeState::dispatch() {
     // indirect jump (DISPATCH), so each has a jump of its own to predict. An instruction is
     // counted once its trace line is out: a stop at the instruction limit comes before the
     // line, one at the output limit instead of it. A computed goto runs no destructors: an
-    // instruction with a local of its own that has one ends its block before NEXT.
+    // instruction with a local of its own that has one ends its block before NEXT. The trace
+    // line is at most two fixed moves from the padded text; a full buffer is flushed first,
+    // which is also where the host is polled, and near the output limit every line is measured
+    // against it.
     static const void* const labels[] = {
 #define OP(name, ...) &&L_##name,
 #include "bytecode/opcodes.def"

@@ -81,8 +81,7 @@ void Run::destroy(Shared* p) noexcept {
     dead_ = p;
     if (draining_) return;
     draining_ = true;
-    // A stop asked for while freeing leaves the rest for the end of the run.
-    while (dead_ && !discarding_) {
+    while (dead_) {
         Shared* q = dead_;
         dead_ = dead_link(q);
         free_dead(q);

@@ -43,6 +43,7 @@ enum class Kind : std::uint8_t {
     LongString,
     Table,
     NativeClosure,
+    // The Lua functions come last (is_lua_function).
     LuaFunction,
     LuaClosure,
 };
@@ -209,6 +210,8 @@ public:
     bool is_string() const { return kind_ >= Kind::ShortString && kind_ <= Kind::LongString; }
     bool is_table() const { return kind_ == Kind::Table; }
     bool is_shared() const { return kind_ >= Kind::MiddleString; }
+    // A Lua function, bare or with its cells (the last two kinds).
+    bool is_lua_function() const { return kind_ >= Kind::LuaFunction; }
     // Nil and false are false in a condition; everything else is true.
     bool truthy() const { return kind_ > Kind::Boolean || (kind_ == Kind::Boolean && u_.b); }
 

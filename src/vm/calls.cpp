@@ -18,11 +18,12 @@ void ExeState::grow_frames() {
 // Moves the arguments beyond the fixed parameters to the vararg stack.
 void ExeState::collect_varargs(CallFrame& f, std::size_t fixed_top) {
     const std::size_t top_index = top();
+    f.va_begin = static_cast<std::uint32_t>(varargs_.size());
     f.va_count = static_cast<std::uint32_t>(top_index - fixed_top);
     for (std::size_t k = fixed_top; k < top_index; ++k) varargs_.push_back(std::move(stack_[k]));
     top_ = stack_ + fixed_top;
     if (varargs_.size() + fixed_top > max_slots) fatal("stack overflow");
-    room_ = std::min(room_, max_slots - varargs_.size());
+    room_end_ = std::min(room_end_, stack_ + (max_slots - varargs_.size()));
 }
 
 std::size_t ExeState::call_native(std::size_t new_base) {
@@ -50,9 +51,9 @@ void ExeState::remove_range(std::size_t from, std::size_t to) {
 }
 
 // The generic for's completion of a call: results from R[b+3] on.
-std::ptrdiff_t ExeState::finish_loop_call(ByteCode ci, std::size_t fbase, std::size_t n) {
+std::ptrdiff_t ExeState::finish_loop_call(ByteCode ci, Value* fbase, std::size_t n) {
     std::size_t first = top() - n;
-    std::size_t b = fbase + ci.a;
+    std::size_t b = index_of(fbase) + ci.a;
     if (n == 0 || stack_[first].is_nil()) return ci.c == 0 ? 1 : 0;
     stack_[b + 2] = stack_[first];
     remove_range(b + 3, first);

@@ -22,24 +22,23 @@ namespace tarn {
 [[gnu::always_inline]] inline void ExeState::init_frame(CallFrame& f, Value* func) {
     const Value& fn = *func;
     FuncProto* p;
-    LuaClosure* closure = nullptr;
-    if (fn.kind() == Kind::LuaClosure) {
-        closure = static_cast<LuaClosure*>(fn.as_shared());
+    Upvalue* const* cells = nullptr;
+    if (fn.kind() == Kind::LuaClosure) [[likely]] {
+        auto* closure = static_cast<LuaClosure*>(fn.as_shared());
         p = closure->proto();
+        cells = closure->cells();
     } else {
         p = static_cast<FuncProto*>(fn.as_shared());
     }
     Value* const new_base = func + 1;
-    const std::size_t base_index = index_of(new_base);
     // The frame names its function before anything can fail, so a stop's report finds it.
     f.ip = p->instrs.data();
     f.proto = p;
-    f.closure = closure;
-    f.base = static_cast<std::uint32_t>(base_index);
-    if (base_index + p->max_stack > room_) [[unlikely]]
-        check_room(base_index + p->max_stack);
-    f.va_begin = static_cast<std::uint32_t>(varargs_.size());
+    f.cells = cells;
+    f.base = new_base;
     f.va_count = 0;
+    if (new_base + p->max_stack > room_end_) [[unlikely]]
+        check_room(index_of(new_base) + p->max_stack);
     Value* const fixed_top = new_base + p->nparam;
     if (top_ < fixed_top)
         top_ = fixed_top; // the missing parameters read as nil
@@ -51,46 +50,50 @@ namespace tarn {
 inline void ExeState::replace_frame() {
     CallFrame& f = *frame_;
     drop_varargs(f);
-    init_frame(f, stack_ + f.base - 1);
+    init_frame(f, f.base - 1);
 }
 
-// Leaves the running frame with n results on top of the stack, and completes the caller's
-// calling instruction; false when the main function returned.
-[[gnu::always_inline]] inline bool ExeState::return_to_caller(std::size_t n) {
+// Leaves the running frame with its n results at `first` (anything above them is the frame's
+// own and goes), and completes the caller's calling instruction; false when the main function
+// returned.
+[[gnu::always_inline]] inline bool ExeState::return_to_caller(Value* first, std::size_t n) {
     CallFrame& done = *frame_;
     drop_varargs(done);
-    if (--depth_ == 0) return false;
+    if (--depth_ == 0) {
+        truncate_to(first + n);
+        return false;
+    }
     CallFrame& caller = *--frame_;
-    caller.ip += finish_call(caller.ip->code, caller.base, n);
+    caller.ip += finish_call(caller.ip->code, caller.base, first, n);
     return true;
 }
 
-// Completes a calling instruction once the callee's n results are the top values of the stack;
-// returns how far the caller's ip moves on besides the usual step.
-[[gnu::always_inline]] inline std::ptrdiff_t ExeState::finish_call(ByteCode ci, std::size_t fbase,
+// Completes a calling instruction once the callee's n results are at `first`, with nothing but
+// the callee's own slots above them; returns how far the caller's ip moves on besides the usual
+// step. Each form cuts the stack once, whatever the callee left.
+[[gnu::always_inline]] inline std::ptrdiff_t ExeState::finish_call(ByteCode ci, Value* fbase, Value* first,
                                                                    std::size_t n) {
-    Value* const first = top_ - n;
     if (ci.op == Op::Call) {
         // The results move down to the callee's slot; everything above them goes.
-        Value* const func = stack_ + fbase + ci.a;
-        if (func != first) {
+        Value* const func = fbase + ci.a;
+        if (func != first)
             for (std::size_t k = 0; k < n; ++k) func[k] = std::move(first[k]);
-            drop_to(func + n);
-        }
+        truncate_to(func + n);
         if (n < ci.c) top_ = func + ci.c; // the slots above the results are nil
         return 0;
     }
     if (ci.op == Op::CallSet) {
-        Value* const dst = stack_ + fbase + ci.a;
+        Value* const dst = fbase + ci.a;
         if (n == 0)
             store(dst, Value());
         else if (dst < top_)
             std::swap(*first, *dst);
         else
             store(dst, std::move(*first));
-        truncate_to(stack_ + fbase + ci.b + 1);
+        truncate_to(fbase + ci.b + 1);
         return 0;
     }
+    truncate_to(first + n);
     return finish_loop_call(ci, fbase, n);
 }
 
@@ -117,19 +120,16 @@ inline void ExeState::tail_call_shift(std::size_t fb, std::size_t func) {
                                                   const Instr*& ip) {
     if (narg != 0) truncate_to(func + narg);
     const Value& fn = reg(func);
-    switch (fn.kind()) {
-    case Kind::LuaFunction:
-    case Kind::LuaClosure:
+    if (fn.is_lua_function()) [[likely]] {
         frame_->ip = ip;
         enter_lua(func);
         return true;
-    case Kind::NativeFunction:
-    case Kind::NativeClosure:
-        ip += finish_call(ip->code, frame_->base, call_native(index_of(func) + 1, cur));
-        return false;
-    default:
-        fatal("invalid function: " + fn.quoted());
     }
+    if (fn.kind() != Kind::NativeFunction && fn.kind() != Kind::NativeClosure)
+        fatal("invalid function: " + fn.quoted());
+    const std::size_t n = call_native(index_of(func) + 1, cur);
+    ip += finish_call(ip->code, frame_->base, top_ - n, n);
+    return false;
 }
 
 } // namespace tarn

@@ -235,8 +235,8 @@ template <ArithOp op>
         const CallFrame& f_ = *frame_;                                                                       \
         kst = f_.proto->constants.data();                                                                    \
         khash = f_.proto->const_hashes.data();                                                               \
-        ups = f_.closure ? f_.closure->cells() : nullptr;                                                    \
-        regs = stack_ + f_.base;                                                                             \
+        ups = f_.cells;                                                                                      \
+        regs = f_.base;                                                                             \
         ip = f_.ip;                                                                                          \
         loaded_depth = depth_;                                                                               \
         if constexpr (M.count) {                                                                             \
@@ -487,7 +487,7 @@ template <LoopMode M> void ExeState::dispatch() {
                 NEXT();
             }
             L_Close:
-                close_from(FB + IA);
+                close_from(DST(IA));
                 NEXT();
 
             L_NewTable:
@@ -696,7 +696,8 @@ template <LoopMode M> void ExeState::dispatch() {
                 at(b + 1);
                 at(b + 2);
                 if (k == Kind::NativeFunction || k == Kind::NativeClosure) {
-                    ip += finish_call(ip->code, FB, call_native(b + 1, cur));
+                    const std::size_t n = call_native(b + 1, cur);
+                    ip += finish_call(ip->code, regs, top_ - n, n);
                     AFTER_NATIVE();
                     NEXT();
                 }
@@ -748,7 +749,7 @@ template <LoopMode M> void ExeState::dispatch() {
                 NEXT();
             L_TailCall: {
                 const std::size_t fb = FB;
-                close_from(fb);
+                close_from(regs);
                 tail_call_shift(fb, fb + IA);
                 if (IB != 0) truncate(fb + IB - 1);
                 const Value& fn = at(fb - 1);
@@ -757,7 +758,7 @@ template <LoopMode M> void ExeState::dispatch() {
                 case Kind::NativeClosure: {
                     const std::size_t n = call_native(fb, cur);
                     AFTER_NATIVE();
-                    FRAME_CHANGE(if (!return_to_caller(n)) LEAVE_LOOP());
+                    FRAME_CHANGE(if (!return_to_caller(top_ - n, n)) LEAVE_LOOP());
                     RETURNED();
                     break;
                 }
@@ -771,11 +772,20 @@ template <LoopMode M> void ExeState::dispatch() {
                 }
                 NEXT();
             }
+            // Nothing after the results are checked can stop: the returning frame's ip is not
+            // saved.
             L_Return0:
+                close_from(regs);
+                if (!return_to_caller(top_, 0)) LEAVE_LOOP();
+                LOAD_FRAME();
+                RETURNED();
+                NEXT();
             L_Return: {
-                close_from(FB);
-                std::size_t n = IOP == Op::Return0 ? 0 : results_of_return(IA, IB, FB);
-                FRAME_CHANGE(if (!return_to_caller(n)) LEAVE_LOOP());
+                close_from(regs);
+                Value* const first = DST(IA);
+                const std::size_t n = results_of_return(first, IB);
+                if (!return_to_caller(first, n)) LEAVE_LOOP();
+                LOAD_FRAME();
                 RETURNED();
                 NEXT();
             }

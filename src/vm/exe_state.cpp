@@ -77,8 +77,8 @@ void ExeState::execute_main(const Rc<FuncProto>& main) {
     // The main function's callee slot holds nil; the caller keeps the prototype alive.
     CallFrame& f = push_frame();
     f.proto = main.get();
-    f.closure = nullptr;
-    f.base = 1;
+    f.cells = nullptr;
+    f.base = stack_ + 1;
     f.ip = main->instrs.data();
     f.va_begin = 0;
     f.va_count = 0;
@@ -156,7 +156,7 @@ void ExeState::check_room(std::size_t new_top) {
         run_.charge((to - charged_) * sizeof(Value));
         charged_ = to;
     }
-    room_ = std::min(charged_, max_slots - varargs_.size());
+    room_end_ = stack_ + std::min(charged_, max_slots - varargs_.size());
 }
 
 void ExeState::push(Value v) {
@@ -175,8 +175,7 @@ Upvalue* ExeState::capture(Value* slot) {
     return cell;
 }
 
-void ExeState::close_cells(std::size_t level) {
-    Value* limit = stack_ + level;
+void ExeState::close_cells(Value* limit) {
     while (open_ && open_->get() >= limit) {
         Upvalue* cell = open_;
         std::size_t slot = static_cast<std::size_t>(cell->get() - stack_);

@@ -64,10 +64,10 @@ constexpr int loop_index(LoopMode m) {
 struct CallFrame {
     const Instr* ip;
     FuncProto* proto;
-    LuaClosure* closure; // null for a bare prototype, which has no cells
-    std::uint32_t base;
-    std::uint32_t va_begin; // this frame's extra arguments: varargs_[va_begin, va_begin + va_count)
-    std::uint32_t va_count;
+    Upvalue* const* cells; // its closure's upvalue cells; null for a bare prototype
+    Value* base;            // register 0
+    std::uint32_t va_begin; // this frame's extra arguments: varargs_[va_begin, va_begin + va_count),
+    std::uint32_t va_count; // va_begin only set when there are any
 };
 
 class ExeState {
@@ -131,7 +131,7 @@ private:
     void enter_lua(Value* func);
     bool call(Value* func, std::size_t narg, char*& cur, const Instr*& ip);
     void replace_frame();
-    bool return_to_caller(std::size_t n);
+    bool return_to_caller(Value* first, std::size_t n);
     void tail_call_shift(std::size_t fb, std::size_t func);
     CallFrame& push_frame() {
         if (depth_ == frames_made_) [[unlikely]]
@@ -145,18 +145,16 @@ private:
     void collect_varargs(CallFrame& f, std::size_t fixed_top);
     std::size_t call_native(std::size_t new_base);
     std::size_t call_native(std::size_t new_base, char*& cur);
-    std::ptrdiff_t finish_call(ByteCode ci, std::size_t fbase, std::size_t n);
-    std::ptrdiff_t finish_loop_call(ByteCode ci, std::size_t fbase, std::size_t n);
-    // The results of Return first, count: their number, on top of the stack.
-    std::size_t results_of_return(std::size_t first, std::size_t count, std::size_t fbase) {
-        std::size_t from = fbase + first;
+    std::ptrdiff_t finish_call(ByteCode ci, Value* fbase, Value* first, std::size_t n);
+    std::ptrdiff_t finish_loop_call(ByteCode ci, Value* fbase, std::size_t n);
+    // The number of results of a Return from `from`, count (0: up to the top), checked: results
+    // are registers, and one that was never written is a read past the top.
+    std::size_t results_of_return(Value* from, std::size_t count) {
         if (count == 0) {
-            if (from > top()) fatal_bounds(top(), from);
-            return top() - from;
+            if (from > top_) fatal_bounds(top(), index_of(from));
+            return static_cast<std::size_t>(top_ - from);
         }
-        truncate(from + count);
-        // Results are registers: one that was never written is a read past the top.
-        if (top() < from + count) fatal_bounds(top(), std::max(top(), from));
+        if (top_ < from + count) fatal_bounds(top(), std::max(top(), index_of(from)));
         return count;
     }
     void drop_varargs(const CallFrame& f) {
@@ -165,10 +163,10 @@ private:
     }
     void remove_range(std::size_t from, std::size_t to);
     Upvalue* capture(Value* slot);
-    void close_from(std::size_t level) {
-        if (open_ && open_->get() >= stack_ + level) close_cells(level);
+    void close_from(Value* level) {
+        if (open_ && open_->get() >= level) close_cells(level);
     }
-    void close_cells(std::size_t level);
+    void close_cells(Value* level);
     void vararg_all(std::size_t dst, const CallFrame& f);
 
     std::size_t index_of(const Value* slot) const { return static_cast<std::size_t>(slot - stack_); }
@@ -235,9 +233,9 @@ private:
     std::size_t depth_ = 0;      // frames_[0 .. depth_) are live; the rest are kept for reuse
     std::size_t frames_made_ = 0; // frames_.size(), kept apart: the vector divides by 40 for it
     CallFrame* frame_ = nullptr; // frames_[depth_ - 1], the running frame
-    // Stack slots a frame may reach without check_room: what is charged to the ceiling, and
-    // below max_slots together with the vararg lists.
-    std::size_t room_ = 0;
+    // The end of the slots a frame may reach without check_room: what is charged to the
+    // ceiling, and below max_slots together with the vararg lists.
+    Value* room_end_ = nullptr;
     std::vector<Value> varargs_;
     Upvalue* open_ = nullptr; // open cells, highest slot first; the list holds a reference to each
 

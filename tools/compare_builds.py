@@ -14,11 +14,14 @@ operands, bad loop registers). A speed change of the machine must leave all of i
 
 import argparse
 import hashlib
+import os
 import random
 import re
+import select
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 CHILD = r"""
@@ -171,17 +174,40 @@ class Gen:
 
 
 def run(root: Path, script: Path, mode: str) -> bytes:
-    try:
-        proc = subprocess.run([sys.executable, "-c", CHILD, str(root), str(script), mode], capture_output=True,
-                              timeout=20)
-    except subprocess.TimeoutExpired:
-        # A body that assigns its loop's counter can make a loop all but endless (the counter
-        # is the body's variable); both builds must then still be running.
-        return b"\0timed out"
+    """What a run wrote: a digest of its standard output (a loop that runs for the whole timeout
+    writes gigabytes of trace, which is hashed as it comes rather than held), its standard error
+    and its exit status."""
+    digest = hashlib.sha256()
+    with tempfile.TemporaryFile() as err_file:
+        proc = subprocess.Popen([sys.executable, "-c", CHILD, str(root), str(script), mode],
+                                stdout=subprocess.PIPE, stderr=err_file)
+        deadline = time.monotonic() + 20
+        timed_out = False
+        assert proc.stdout is not None
+        fd = proc.stdout.fileno()
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([fd], [], [], left)[0]:
+                timed_out = True
+                break
+            chunk = os.read(fd, 1 << 20)
+            if not chunk:
+                break
+            digest.update(chunk)
+        if timed_out:
+            proc.kill()
+        proc.stdout.close()
+        code = proc.wait()
+        if timed_out:
+            # A body that assigns its loop's counter can make a loop all but endless (the
+            # counter is the body's variable); both builds must then still be running.
+            return b"\0timed out"
+        err_file.seek(0)
+        stderr = err_file.read()
     # The diagnostic names the C++ source line that raised the stop, which any edit of the
     # machine moves; the rest of it must stay the same.
-    err = re.sub(rb"(fatal error at src/[\w/]+\.\w+):\d+:\d+:", rb"\1:L:C:", proc.stderr)
-    return proc.stdout + b"\0" + err + b"\0" + str(proc.returncode).encode()
+    err = re.sub(rb"(fatal error at src/[\w/]+\.\w+):\d+:\d+:", rb"\1:L:C:", stderr)
+    return digest.hexdigest().encode() + b"\0" + err + b"\0" + str(code).encode()
 
 
 def main() -> None:

@@ -201,6 +201,13 @@ public:
         u_.f = f;
         if (old) release(old);
     }
+    // The payload is written whole, as Value::boolean leaves it.
+    [[gnu::always_inline]] void set_bool(bool b) {
+        Shared* old = shared_or_null();
+        kind_ = Kind::Boolean;
+        u_.i = b ? 1 : 0;
+        if (old) release(old);
+    }
 
     Kind kind() const { return kind_; }
     bool is_nil() const { return kind_ == Kind::Nil; }

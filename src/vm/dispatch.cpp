@@ -464,7 +464,7 @@ template <LoopMode M> void ExeState::dispatch() {
                 NEXT();
             }
             L_LoadBool:
-                store(DST(IA), Value::boolean(IB != 0));
+                store_bool(DST(IA), IB != 0);
                 NEXT();
             L_LoadInt:
                 store_int(DST(IA), ISBX);
@@ -606,7 +606,7 @@ template <LoopMode M> void ExeState::dispatch() {
                 NEXT();
             }
             L_SetFalseSkip:
-                store(DST(IA), Value::boolean(false));
+                store_bool(DST(IA), false);
                 ++ip;
                 NEXT();
 
@@ -819,7 +819,7 @@ template <LoopMode M> void ExeState::dispatch() {
                 NEXT();
             }
             L_Not:
-                store(DST(IA), Value::boolean(!R(IB).truthy()));
+                store_bool(DST(IA), !R(IB).truthy());
                 NEXT();
             L_BitNot: {
                 const Value& v = R(IB);

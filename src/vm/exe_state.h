@@ -196,6 +196,10 @@ private:
         raise_top(slot);
         slot->set_float(x);
     }
+    [[gnu::always_inline]] void store_bool(Value* slot, bool b) {
+        raise_top(slot);
+        slot->set_bool(b);
+    }
     void set_slot(std::size_t index, Value v) { store(stack_ + index, std::move(v)); }
     void copy_slot(std::size_t index, const Value& v) { store_copy(stack_ + index, v); }
     // An open cell's register must still lie below the top.

@@ -51,6 +51,17 @@ CALLS = {
         "print(o:add(2):add(3).n) local s = o print(s:add(1) == o)",
         ["6", "true"],
     ),
+    "results_from_below_the_callees_top": (
+        # Returned values with live registers above them, taken by each kind of call.
+        "local function mid() local a, b, c = 1, 2, 3 local t = {a} return b end\n"
+        "local function pair() local x, y, z = 'x', 'y', {} return x, y end\n"
+        "local x = mid() print(x) print(mid(), pair()) local t = {pair()} print(#t, t[1], t[2])\n"
+        "for k, v in function(s, c) if c < 2 then local junk = {c} return c + 1, c * 10 end end, nil, 0 do\n"
+        "print(k, v) end\n"
+        "local function nothing() local a, b = {}, {} end print(nothing()) print(1, nothing())\n"
+        "local p, q, r = pair() print(p, q, r)",
+        ["2", "2\tx\ty", "2\tx\ty", "1\t0", "2\t10", "", "1", "x\ty\tnil"],
+    ),
     "counters_are_independent": (
         "local c = new_counter() c() c() local d = new_counter() d() c(1, 2)",
         ["counter: 1", "counter: 2", "counter: 1", "counter: 3"],

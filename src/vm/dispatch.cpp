@@ -236,7 +236,7 @@ template <ArithOp op>
         kst = f_.proto->constants.data();                                                                    \
         khash = f_.proto->const_hashes.data();                                                               \
         ups = f_.cells;                                                                                      \
-        regs = f_.base;                                                                             \
+        regs = f_.base;                                                                                      \
         ip = f_.ip;                                                                                          \
         loaded_depth = depth_;                                                                               \
         if constexpr (M.count) {                                                                             \

@@ -65,9 +65,11 @@ struct CallFrame {
     const Instr* ip;
     FuncProto* proto;
     Upvalue* const* cells; // its closure's upvalue cells; null for a bare prototype
-    Value* base;            // register 0
-    std::uint32_t va_begin; // this frame's extra arguments: varargs_[va_begin, va_begin + va_count),
-    std::uint32_t va_count; // va_begin only set when there are any
+    Value* base;           // register 0
+    // This frame's extra arguments: varargs_[va_begin, va_begin + va_count); va_begin is only
+    // set when there are any.
+    std::uint32_t va_begin;
+    std::uint32_t va_count;
 };
 
 class ExeState {

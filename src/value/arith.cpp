@@ -171,6 +171,8 @@ Value concat(const Value& a, const Value& b) {
         fatal("invalid string Value");
     }
     const std::string_view x = a.as_string(), y = b.as_string();
+    // Both short, by the representation's rule.
+    if (x.size() + y.size() <= short_max) return Value::short_concat(a, b);
     Value result = Value::string_uninit(x.size() + y.size());
     char* bytes = result.fill_bytes();
     if (!x.empty()) std::memcpy(bytes, x.data(), x.size());

@@ -10,6 +10,7 @@
 // in one go; and a short string is built on a nil, so its unused bytes are zero and two equal
 // short strings are equal records (compared and hashed as two words).
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -93,55 +94,88 @@ class Value {
 public:
     Value() { fill_nil(this, 1); }
     [[gnu::always_inline]] Value(const Value& o) {
-        std::memcpy(static_cast<void*>(this), &o, sizeof(Value));
-        if (is_shared()) retain(u_.p);
+        Words w = o.words();
+        put_words(w);
+        if (w.shared()) retain(w.pointer());
     }
     Value(Value&& o) noexcept {
-        std::memcpy(static_cast<void*>(this), &o, sizeof(Value));
-        o.kind_ = Kind::Nil;
+        put_words(o.words());
+        o.set_tag(Kind::Nil);
     }
     // Assignments store the new value first and release the old one last: releasing may free
     // the object the source lives in (`t = t[1]` when the register held the last reference to
     // t), and nothing needs keeping across it.
     [[gnu::always_inline]] Value& operator=(const Value& o) {
-        // The source's bytes with their reference, as raw bytes: a Value here would have to
-        // live in memory for its destructor.
-        std::uint64_t bytes[2];
-        std::memcpy(bytes, &o, sizeof(Value));
-        if (o.is_shared()) retain(o.u_.p);
+        Words w = o.words();
+        if (w.shared()) retain(w.pointer());
         Shared* old = shared_or_null();
-        std::memcpy(static_cast<void*>(this), bytes, sizeof(Value));
+        put_words(w);
         if (old) release(old);
         return *this;
     }
     [[gnu::always_inline]] Value& operator=(Value&& o) noexcept {
         if (this != &o) {
             Shared* old = shared_or_null();
-            std::memcpy(static_cast<void*>(this), &o, sizeof(Value));
-            o.kind_ = Kind::Nil;
+            put_words(o.words());
+            o.set_tag(Kind::Nil);
             if (old) release(old);
         }
         return *this;
     }
     [[gnu::always_inline]] ~Value() { drop(); }
+    // Moves o into this value, which holds no reference (a nil above the stack's top), and
+    // leaves o nil.
+    [[gnu::always_inline]] void take_into_empty(Value& o) {
+        put_words(o.words());
+        o.set_tag(Kind::Nil);
+    }
+    // Exchanges two values; their references stay as they are.
+    [[gnu::always_inline]] void swap(Value& o) {
+        Words mine = words();
+        put_words(o.words());
+        o.put_words(mine);
+    }
 
     static Value boolean(bool b) {
         Value v;
-        v.kind_ = Kind::Boolean;
+        v.set_tag(Kind::Boolean);
         v.u_.b = b;
         return v;
     }
     static Value integer(std::int64_t i) {
         Value v;
-        v.kind_ = Kind::Integer;
+        v.set_tag(Kind::Integer);
         v.u_.i = i;
         return v;
     }
     static Value number(double f) {
         Value v;
-        v.kind_ = Kind::Float;
+        v.set_tag(Kind::Float);
         v.u_.f = f;
         return v;
+    }
+    // a .. b for two short strings whose lengths add up to at most short_max, made from their
+    // words in registers (the bytes go in after a's, and unused bytes are zero in both).
+    static Value short_concat(const Value& a, const Value& b) {
+        if constexpr (std::endian::native == std::endian::little) {
+            if (b.short_len_ == 0) return a;
+            if (a.short_len_ == 0) return b;
+            using Bits = unsigned __int128;
+            const Words wa = a.words(), wb = b.words();
+            const Bits x = Bits{wa.lo} | Bits{wa.hi} << 64;
+            const Bits y = Bits{wb.lo} | Bits{wb.hi} << 64;
+            const unsigned header = 2; // the kind and length bytes
+            Bits r = x | (y >> (8 * header)) << (8 * (header + a.short_len_));
+            r = (r & ~(Bits{0xff} << 8)) | Bits{static_cast<std::uint8_t>(a.short_len_ + b.short_len_)} << 8;
+            Value v;
+            v.put_words({static_cast<std::uint64_t>(r), static_cast<std::uint64_t>(r >> 64)});
+            return v;
+        } else {
+            Value v = string_uninit(a.short_len_ + b.short_len_);
+            std::memcpy(v.short_data(), a.short_data(), a.short_len_);
+            std::memcpy(v.short_data() + a.short_len_, b.short_data(), b.short_len_);
+            return v;
+        }
     }
     // Strings: the representation is chosen by length.
     static Value string(std::string_view bytes);
@@ -162,7 +196,7 @@ public:
     }
     static Value native(NativeFn fn) {
         Value v;
-        v.kind_ = Kind::NativeFunction;
+        v.set_tag(Kind::NativeFunction);
         v.u_.fn = fn;
         return v;
     }
@@ -170,7 +204,7 @@ public:
     // the value takes one new reference.
     static Value shared(Kind k, Shared* p) {
         Value v;
-        v.kind_ = k;
+        v.set_tag(k);
         v.u_.p = p;
         retain(p);
         return v;
@@ -181,30 +215,30 @@ public:
     [[gnu::always_inline]] void clear() {
         if (is_shared()) {
             Shared* p = u_.p;
-            kind_ = Kind::Nil;
+            set_tag(Kind::Nil);
             release(p);
             return;
         }
-        kind_ = Kind::Nil;
+        set_tag(Kind::Nil);
     }
-    // In-place number stores for the machine's hot paths: writing the fields directly avoids
-    // building a temporary whose 16-byte copy would stall on store forwarding.
+    // In-place number stores for the machine's hot paths: the tag word and the payload, written
+    // directly rather than through a temporary.
     [[gnu::always_inline]] void set_int(std::int64_t i) {
         Shared* old = shared_or_null();
-        kind_ = Kind::Integer;
+        set_tag(Kind::Integer);
         u_.i = i;
         if (old) release(old);
     }
     [[gnu::always_inline]] void set_float(double f) {
         Shared* old = shared_or_null();
-        kind_ = Kind::Float;
+        set_tag(Kind::Float);
         u_.f = f;
         if (old) release(old);
     }
     // The payload is written whole, as Value::boolean leaves it.
     [[gnu::always_inline]] void set_bool(bool b) {
         Shared* old = shared_or_null();
-        kind_ = Kind::Boolean;
+        set_tag(Kind::Boolean);
         u_.i = b ? 1 : 0;
         if (old) release(old);
     }
@@ -285,6 +319,45 @@ public:
     std::int64_t to_int() const;
 
 private:
+    // A value moves as two words through general registers, and every store of a kind writes
+    // its whole first word (set_tag): each load of a copy then reads what one earlier store
+    // wrote, which the processor forwards from the store. A 16-byte load over a kind byte and a
+    // payload stored apart waits until both have reached the cache, on every copy of a number
+    // just computed. The empty asm keeps the compiler from joining the two words into one
+    // vector move again.
+    struct Words {
+        std::uint64_t lo, hi;
+        // The kind is the first byte of the first word: its low byte on a little-endian machine.
+        bool shared() const {
+            if constexpr (std::endian::native == std::endian::little)
+                return static_cast<std::uint8_t>(lo) >= static_cast<std::uint8_t>(Kind::MiddleString);
+            else
+                return static_cast<std::uint8_t>(lo >> 56) >= static_cast<std::uint8_t>(Kind::MiddleString);
+        }
+        Shared* pointer() const { return reinterpret_cast<Shared*>(static_cast<std::uintptr_t>(hi)); }
+    };
+    [[gnu::always_inline]] Words words() const {
+        Words w;
+        std::memcpy(&w.lo, this, 8);
+        std::memcpy(&w.hi, reinterpret_cast<const char*>(this) + 8, 8);
+        __asm__("" : "+r"(w.lo), "+r"(w.hi));
+        return w;
+    }
+    [[gnu::always_inline]] void put_words(Words w) {
+        std::memcpy(static_cast<void*>(this), &w.lo, 8);
+        std::memcpy(reinterpret_cast<char*>(this) + 8, &w.hi, 8);
+    }
+    // The kind with the rest of its word zero, as one store.
+    [[gnu::always_inline]] void set_tag(Kind k) {
+        if constexpr (std::endian::native == std::endian::little) {
+            const std::uint64_t word = static_cast<std::uint8_t>(k);
+            std::memcpy(static_cast<void*>(this), &word, 8);
+        } else {
+            kind_ = k;
+            short_len_ = 0;
+            std::memset(short_head_, 0, sizeof short_head_);
+        }
+    }
     const char* short_data() const { return reinterpret_cast<const char*>(this) + 2; }
     char* short_data() { return reinterpret_cast<char*>(this) + 2; }
     Shared* shared_or_null() const { return is_shared() ? u_.p : nullptr; }

@@ -87,7 +87,7 @@ inline void ExeState::replace_frame() {
         if (n == 0)
             store(dst, Value());
         else if (dst < top_)
-            std::swap(*first, *dst);
+            first->swap(*dst);
         else
             store(dst, std::move(*first));
         truncate_to(fbase + ci.b + 1);

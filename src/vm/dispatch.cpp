@@ -230,6 +230,24 @@ template <ArithOp op>
     store(dst, arith(op, a, Value::integer(y)));
 }
 
+// R[dst] := t[key] for a constant key with its hash: a string key's value is copied straight
+// from the table. Copying from a table into the register that held it is safe: the copy takes
+// its reference before the table is released.
+[[gnu::always_inline]] inline void ExeState::load_const_field(Value* dst, const Value& t, const Value& key,
+                                                              std::size_t hash) {
+    if (!t.is_table()) [[unlikely]]
+        fatal("not yet implemented: meta __index");
+    const Table* table = t.as_table();
+    if (key.is_string()) [[likely]] {
+        if (const Value* v = table->find_string(key, hash))
+            store_copy(dst, *v);
+        else
+            store(dst, Value());
+        return;
+    }
+    store(dst, table->index(key));
+}
+
 #define LOAD_FRAME()                                                                                         \
     do {                                                                                                     \
         const CallFrame& f_ = *frame_;                                                                       \
@@ -550,8 +568,7 @@ template <LoopMode M> void ExeState::dispatch() {
             }
             L_GetField: {
                 const Value& t = R(IB);
-                const Value& key = K(IC);
-                store(DST(IA), get_const_field(t, key, KH(IC)));
+                load_const_field(DST(IA), t, K(IC), KH(IC));
                 NEXT();
             }
             L_GetInt: {
@@ -566,6 +583,13 @@ template <LoopMode M> void ExeState::dispatch() {
                 NEXT();
             }
             L_GetFieldSelf: {
+                // The object goes to R[a + 1] first and is looked up there, unless that register
+                // is the object's own.
+                if (IB != IA + 1) [[likely]] {
+                    store_copy(DST(IA) + 1, R(IB));
+                    load_const_field(DST(IA), DST(IA)[1], K(IC), KH(IC));
+                    NEXT();
+                }
                 {
                     Value obj = R(IB);
                     const Value& key = K(IC);
@@ -583,11 +607,9 @@ template <LoopMode M> void ExeState::dispatch() {
             L_SetUpFieldConst:
                 set_const_field(held(U(IA)), K(IB), KH(IB), K(IC));
                 NEXT();
-            L_GetUpField: {
-                const Value& key = K(IC);
-                store(DST(IA), get_const_field(held(U(IB)), key, KH(IC)));
+            L_GetUpField:
+                load_const_field(DST(IA), held(U(IB)), K(IC), KH(IC));
                 NEXT();
-            }
 
             L_Jump:
                 ip += ISBX;

@@ -26,6 +26,11 @@ constexpr std::size_t mapped_bytes = (max_slots + slack_slots) * sizeof(Value);
 // slots (the pages behind the block are only taken from the system when touched).
 constexpr std::size_t charge_step = 4096;
 
+// Out of line, so that the callers that can overflow keep no frame for the message.
+[[noreturn]] [[gnu::cold]] [[gnu::noinline]] void stack_overflow(std::source_location where = std::source_location::current()) {
+    fatal("stack overflow", where);
+}
+
 } // namespace
 
 ExeState::ExeState(Run& run) : run_(run) {
@@ -160,8 +165,9 @@ void ExeState::check_room(std::size_t new_top) {
 }
 
 void ExeState::push(Value v) {
-    if (top_ >= stack_ + max_slots + slack_slots) fatal("stack overflow");
-    *top_++ = std::move(v);
+    if (top_ >= stack_ + max_slots + slack_slots) [[unlikely]]
+        stack_overflow();
+    (top_++)->take_into_empty(v);
 }
 
 Upvalue* ExeState::capture(Value* slot) {

@@ -230,6 +230,8 @@ private:
     template <ArithOp op> void arith_into(Value* dst, const Value& a, const Value& b);
     template <ArithOp op> void arith_imm(Value* dst, const Value& a, std::uint32_t imm);
     double make_float(std::size_t index);
+    // R[dst] := t[key] for a constant key and its hash (defined with the dispatch loop).
+    void load_const_field(Value* dst, const Value& t, const Value& key, std::size_t hash);
 
     Run& run_;
     Value* stack_ = nullptr;

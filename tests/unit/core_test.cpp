@@ -320,6 +320,47 @@ void test_discarded_runs_return_memory() {
     }
 }
 
+// Copies, moves, swaps and overwrites of values keep every object's count exact, whatever the
+// kinds on either side, and an assignment of a value to itself leaves it as it was.
+void test_value_copies_keep_counts() {
+    Scratch s;
+    Value t = new_table(0, 0);
+    Shared* obj = t.as_shared();
+    const std::uint32_t base = obj->refs;
+    {
+        Value a = t; // copy
+        CHECK(obj->refs == base + 1);
+        Value b = std::move(a); // move: a is nil and the count unchanged
+        CHECK(a.is_nil() && b.is_table() && obj->refs == base + 1);
+        Value& alias = b;
+        b = alias; // self-assignment
+        CHECK(b.is_table() && obj->refs == base + 1);
+        b = std::move(alias); // self-move
+        CHECK(b.is_table() && obj->refs == base + 1);
+        Value n = Value::integer(7);
+        n.swap(b);
+        CHECK(n.is_table() && b.is_int() && b.as_int() == 7 && obj->refs == base + 1);
+        b = n; // an integer overwritten by a table
+        CHECK(obj->refs == base + 2);
+        b.set_int(-3); // a table overwritten by an integer
+        CHECK(b.is_int() && b.as_int() == -3 && obj->refs == base + 1);
+        Value empty;
+        empty.take_into_empty(n);
+        CHECK(n.is_nil() && empty.is_table() && obj->refs == base + 1);
+        // A string written over a number and back reads the same bytes.
+        Value str = Value::string("abc");
+        b = str;
+        CHECK(b.is_string() && b.as_string() == "abc" && b.same_string(str));
+        b.set_float(0.5);
+        CHECK(b.is_float() && b.as_float() == 0.5);
+        b.set_bool(true);
+        CHECK(b.truthy() && b.kind() == Kind::Boolean);
+        b.clear();
+        CHECK(b.is_nil() && b == Value());
+    }
+    CHECK(obj->refs == base);
+}
+
 } // namespace
 
 int main() {
@@ -332,6 +373,7 @@ int main() {
     test_allocations_go_through_the_run();
     test_runs_return_memory();
     test_discarded_runs_return_memory();
+    test_value_copies_keep_counts();
     if (failures) std::fprintf(stderr, "%d check(s) failed\n", failures);
     return failures ? 1 : 0;
 }

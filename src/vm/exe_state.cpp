@@ -27,7 +27,8 @@ constexpr std::size_t mapped_bytes = (max_slots + slack_slots) * sizeof(Value);
 constexpr std::size_t charge_step = 4096;
 
 // Out of line, so that the callers that can overflow keep no frame for the message.
-[[noreturn]] [[gnu::cold]] [[gnu::noinline]] void stack_overflow(std::source_location where = std::source_location::current()) {
+[[noreturn]] [[gnu::cold]] [[gnu::noinline]] void
+stack_overflow(std::source_location where = std::source_location::current()) {
     fatal("stack overflow", where);
 }
 

@@ -161,17 +161,6 @@ std::int64_t int_limit(double limit, std::int64_t step, bool& skip) {
     return table->index(key);
 }
 
-[[gnu::always_inline]] inline Value get_const_field(const Value& t, const Value& key, std::size_t hash) {
-    if (!t.is_table()) [[unlikely]]
-        fatal("not yet implemented: meta __index");
-    const Table* table = t.as_table();
-    if (key.is_string()) {
-        const Value* v = table->find_string(key, hash);
-        return v ? *v : Value();
-    }
-    return table->index(key);
-}
-
 // Stores with an integer key, or any key: into the array part inline where it has the slot or
 // room for it.
 [[gnu::always_inline]] inline void set_int(const Value& t, std::int64_t i, const Value& v) {
@@ -582,22 +571,12 @@ template <LoopMode M> void ExeState::dispatch() {
                 store(DST(IA), index_array(t, IC));
                 NEXT();
             }
-            L_GetFieldSelf: {
-                // The object goes to R[a + 1] first and is looked up there, unless that register
-                // is the object's own.
-                if (IB != IA + 1) [[likely]] {
-                    store_copy(DST(IA) + 1, R(IB));
-                    load_const_field(DST(IA), DST(IA)[1], K(IC), KH(IC));
-                    NEXT();
-                }
-                {
-                    Value obj = R(IB);
-                    const Value& key = K(IC);
-                    store(DST(IA), get_const_field(obj, key, KH(IC)));
-                    store(DST(IA) + 1, std::move(obj));
-                }
+            L_GetFieldSelf:
+                // The object goes to R[a + 1] first (a copy onto itself when it is there already)
+                // and is looked up there, so writing R[a] cannot free it.
+                store_copy(DST(IA) + 1, R(IB));
+                load_const_field(DST(IA), DST(IA)[1], K(IC), KH(IC));
                 NEXT();
-            }
             L_SetUpField: {
                 // The value is read before the cell is looked at: which stop comes first.
                 const Value& v = R(IC);

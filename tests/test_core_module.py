@@ -39,6 +39,11 @@ def test_parse_size_takes_only_text():
         ("local t = {} t.self = t local x = t .. 1", "*"),
         ("local t = {} for i = 1, 1000000 do t[i] = {i} end", "out of memory"),
         ("local function f() return f() + 1 end f()", "stack overflow"),
+        # Array parts past the pool's sizes grow in place; stopped while growing; given back
+        # wholesale when the run is discarded for its many objects.
+        ("local t = {} for i = 1, 300000 do t[i] = i end print(#t)", None),
+        ("local t = {} for i = 1, 1000000 do t[i] = i end", "out of memory"),
+        ("local t, u = {}, {} for i = 1, 100000 do t[i] = {} u[i] = i end print(#t + #u)", None),
     ],
 )
 def test_run_returns_the_heap_to_its_start(tmp_path, capfd, source, error):

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstdlib>
 #include <ctime>
 #include <limits>
+#include <malloc.h>
 
 #include "utils/fatal.h"
 #include "utils/memory.h"
@@ -93,9 +95,25 @@ void Run::end_of_execution() {
     if (pool_.carved() > discard_above) discarding_ = true;
 }
 
-void* Run::allocate_big(std::size_t size) {
+Run::BigBlock* Run::system_block(BigBlock* b, std::size_t size) {
     if (size > unlimited - sizeof(BigBlock)) throw OutOfMemory();
-    auto* b = static_cast<BigBlock*>(::operator new(sizeof(BigBlock) + size));
+    const std::size_t bytes = sizeof(BigBlock) + size;
+    const std::size_t before = b ? ::malloc_usable_size(b) : 0;
+    if (bytes > before && !admits(bytes - before)) exhausted();
+    void* p = std::realloc(b, bytes);
+    if (!p) exhausted();
+    memory::sub(before);
+    memory::add(::malloc_usable_size(p));
+    return static_cast<BigBlock*>(p);
+}
+
+void Run::free_block(BigBlock* b) noexcept {
+    memory::sub(::malloc_usable_size(b));
+    std::free(b);
+}
+
+void* Run::allocate_big(std::size_t size) {
+    BigBlock* b = system_block(nullptr, size);
     b->prev = nullptr;
     b->next = big_;
     if (big_) big_->prev = b;
@@ -103,11 +121,18 @@ void* Run::allocate_big(std::size_t size) {
     return b + 1;
 }
 
+void* Run::resize_big(void* p, std::size_t size) {
+    BigBlock* b = system_block(static_cast<BigBlock*>(p) - 1, size);
+    (b->prev ? b->prev->next : big_) = b;
+    if (b->next) b->next->prev = b;
+    return b + 1;
+}
+
 void Run::free_big(void* p) {
     BigBlock* b = static_cast<BigBlock*>(p) - 1;
     (b->prev ? b->prev->next : big_) = b->next;
     if (b->next) b->next->prev = b->prev;
-    ::operator delete(b);
+    free_block(b);
 }
 
 void Run::poll(bool now) {

@@ -86,9 +86,13 @@ public:
         else
             free_big(p);
     }
-    // A block from the system on the run's list (long strings, large table parts).
+    // A block from the system on the run's list (long strings, large table parts), counted by
+    // its usable size as operator new counts its own.
     void* allocate_big(std::size_t size);
     void free_big(void* p);
+    // Resizes a block of allocate_big, keeping its first bytes up to the smaller size: the
+    // system may move or remap it instead of copying. The block is unchanged when this throws.
+    void* resize_big(void* p, std::size_t size);
     // Every prototype of the run is on its list from its constructor to its destructor.
     void adopt(FuncProto* p);
     void disown(FuncProto* p);
@@ -145,6 +149,9 @@ private:
 
     void sweep();
     void discard();
+    // malloc (for a null `b`) or realloc, within the ceiling and counted.
+    BigBlock* system_block(BigBlock* b, std::size_t size);
+    static void free_block(BigBlock* b) noexcept;
 
     static Run* active_;
 

@@ -128,7 +128,15 @@ void Table::append(Value* first, std::size_t n) {
 void Table::grow_to(std::size_t need) {
     if (need > SIZE_MAX / sizeof(Value)) throw OutOfMemory();
     Run& run = *Run::active();
-    auto* fresh = static_cast<Value*>(run.allocate_storage(need * sizeof(Value)));
+    const std::size_t size = need * sizeof(Value);
+    if (array_ && !Run::pooled_storage(acap_ * sizeof(Value)) && !Run::pooled_storage(size)) {
+        // Both blocks from the system: a large one is remapped rather than copied, and its
+        // pages are not touched again.
+        array_ = static_cast<Value*>(run.resize_big(array_, size));
+        acap_ = need;
+        return;
+    }
+    auto* fresh = static_cast<Value*>(run.allocate_storage(size));
     // Values hold no pointers into themselves, so moving them is copying their bytes.
     if (alen_ > 0) std::memcpy(static_cast<void*>(fresh), array_, alen_ * sizeof(Value));
     if (array_) run.free_storage(array_, acap_ * sizeof(Value));

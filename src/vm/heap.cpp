@@ -131,7 +131,7 @@ void Run::discard() {
     }
     while (BigBlock* b = big_) {
         big_ = b->next;
-        ::operator delete(b);
+        free_block(b);
     }
 }
 

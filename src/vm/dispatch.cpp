@@ -26,6 +26,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "utils/output.h"
@@ -41,6 +42,13 @@ namespace {
 
 std::int64_t wrap(std::uint64_t x) { return static_cast<std::int64_t>(x); }
 std::uint64_t bits(std::int64_t x) { return static_cast<std::uint64_t>(x); }
+
+// An instruction's 32-bit word (tag, a, b, c), zero-extended.
+[[gnu::always_inline]] inline std::uint64_t load_word(const Instr* ip) {
+    std::uint32_t w;
+    std::memcpy(&w, &ip->code, sizeof w);
+    return w;
+}
 
 // Which operators have an inline path for two integers (giving an integer) and for two
 // floats; everything else, mixed operands and every failure go to `arith`.
@@ -202,7 +210,7 @@ template <ArithOp op>
 // R[dst] := a op imm for the forms whose right operand is the instruction's own byte: the
 // number cases need no value made for it.
 template <ArithOp op>
-[[gnu::always_inline]] inline void ExeState::arith_imm(Value* dst, const Value& a, std::uint32_t imm) {
+[[gnu::always_inline]] inline void ExeState::arith_imm(Value* dst, const Value& a, std::uint64_t imm) {
     const auto y = static_cast<std::int64_t>(imm);
     if constexpr (int_fast<op>) {
         if (a.is_int()) {
@@ -346,7 +354,8 @@ template <ArithOp op>
     }                                                                                                        \
     L_##Name##Int: {                                                                                         \
         const Value& l = R(IA);                                                                              \
-        bool eq = l.is_int() ? l.as_int() == IB : l == Value::integer(IB);                                   \
+        const auto imm = static_cast<std::int64_t>(IB);                                                      \
+        bool eq = l.is_int() ? l.as_int() == imm : l == Value::integer(imm);                                 \
         JUMP_IF((eq == (when_equal)) == (IC != 0), 1);                                                       \
         NEXT();                                                                                              \
     }                                                                                                        \
@@ -427,14 +436,17 @@ template <LoopMode M> void ExeState::dispatch() {
         &&L_PastEnd,
     };
     // The instruction word stays whole in a register; each instruction takes its operands out.
-    std::uint32_t w;
+    // Without a trace it is held zero-extended to 64 bits, so an operand taken out is already a
+    // register index (one instruction fewer per operand); the traced loops keep it in 32, where
+    // the register it gets makes 64 cost more than it saves.
+    std::conditional_t<M.trace, std::uint32_t, std::uint64_t> w;
 #define DISPATCH()                                                                                           \
     do {                                                                                                     \
         if constexpr (M.metered) {                                                                           \
             if (budget == 0) [[unlikely]]                                                                    \
                 WITH_OUTPUT(budget = refill_budget(!M.trace));                                               \
         }                                                                                                    \
-        std::memcpy(&w, &ip->code, sizeof w);                                                                \
+        w = static_cast<decltype(w)>(load_word(ip));                                                         \
         if constexpr (M.trace) {                                                                             \
             if (cur > trace_limit) [[unlikely]]                                                              \
                 WITH_OUTPUT(output.make_room_for_line(ip->len));                                             \

@@ -228,7 +228,7 @@ private:
     void drop_above(std::size_t len) { drop_to(stack_ + len); }
     // R[dst] := a op b, with the number fast paths inline (defined with the dispatch loop).
     template <ArithOp op> void arith_into(Value* dst, const Value& a, const Value& b);
-    template <ArithOp op> void arith_imm(Value* dst, const Value& a, std::uint32_t imm);
+    template <ArithOp op> void arith_imm(Value* dst, const Value& a, std::uint64_t imm);
     double make_float(std::size_t index);
     // R[dst] := t[key] for a constant key and its hash (defined with the dispatch loop).
     void load_const_field(Value* dst, const Value& t, const Value& key, std::size_t hash);

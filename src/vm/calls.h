@@ -64,7 +64,9 @@ inline void ExeState::replace_frame() {
         return false;
     }
     CallFrame& caller = *--frame_;
-    caller.ip += finish_call(caller.ip->code, caller.base, first, n);
+    // Only the generic for moves the ip on: the other forms skip the write.
+    const std::ptrdiff_t step = finish_call(caller.ip->code, caller.base, first, n);
+    if (step != 0) caller.ip += step;
     return true;
 }
 

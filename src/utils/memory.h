@@ -1,9 +1,10 @@
 #pragma once
 // The module's memory counter. Every block the interpreter allocates through operator new is
 // counted here by its usable size (values, tables, strings, closures, frames, compiler state),
-// and memory taken from the system by other means (the value stack) is charged by the run. The
-// ceiling a run may not pass is the run's own (src/utils/run.h); a run that would pass it stops
-// with "out of memory", as does one the system refuses.
+// and memory taken from the system by other means (the value stack, the run's large blocks from
+// malloc) is counted by the run. The ceiling a run may not pass is the run's own
+// (src/utils/run.h); a run that would pass it stops with "out of memory", as does one the
+// system refuses.
 
 #include <atomic>
 #include <cstddef>

@@ -39,11 +39,14 @@ namespace tarn {
     f.va_count = 0;
     if (new_base + p->max_stack > room_end_) [[unlikely]]
         check_room(index_of(new_base) + p->max_stack);
+    // Most calls pass exactly the parameters.
     Value* const fixed_top = new_base + p->nparam;
-    if (top_ < fixed_top)
-        top_ = fixed_top; // the missing parameters read as nil
-    else if (top_ > fixed_top && p->has_varargs)
-        collect_varargs(f, index_of(fixed_top));
+    if (top_ != fixed_top) [[unlikely]] {
+        if (top_ < fixed_top)
+            top_ = fixed_top; // the missing parameters read as nil
+        else if (p->has_varargs)
+            collect_varargs(f, index_of(fixed_top));
+    }
 }
 
 // A tail call's callee takes over the running frame.
@@ -120,7 +123,8 @@ inline void ExeState::tail_call_shift(std::size_t fb, std::size_t func) {
 // results complete the instruction here (false). `cur` and `ip` are the loop's own.
 [[gnu::always_inline]] inline bool ExeState::call(Value* func, std::size_t narg, char*& cur,
                                                   const Instr*& ip) {
-    if (narg != 0) truncate_to(func + narg);
+    if (narg != 0) [[likely]]
+        truncate_to(func + narg);
     const Value& fn = reg(func);
     if (fn.is_lua_function()) [[likely]] {
         frame_->ip = ip;

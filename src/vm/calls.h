@@ -16,8 +16,12 @@
 
 namespace tarn {
 
-// Enters the Lua function held by *func: its frame starts right above it.
-[[gnu::always_inline]] inline void ExeState::enter_lua(Value* func) { init_frame(push_frame(), func); }
+// Enters the Lua function held by *func: its frame starts right above it. Returns the new frame.
+[[gnu::always_inline]] inline CallFrame* ExeState::enter_lua(Value* func) {
+    CallFrame& f = push_frame();
+    init_frame(f, func);
+    return &f;
+}
 
 [[gnu::always_inline]] inline void ExeState::init_frame(CallFrame& f, Value* func) {
     const Value& fn = *func;
@@ -57,20 +61,21 @@ inline void ExeState::replace_frame() {
 }
 
 // Leaves the running frame with its n results at `first` (anything above them is the frame's
-// own and goes), and completes the caller's calling instruction; false when the main function
-// returned.
-[[gnu::always_inline]] inline bool ExeState::return_to_caller(Value* first, std::size_t n) {
+// own and goes), and completes the caller's calling instruction; returns the caller's frame, now
+// the running one, or null when the main function returned.
+[[gnu::always_inline]] inline CallFrame* ExeState::return_to_caller(Value* first, std::size_t n) {
     CallFrame& done = *frame_;
     drop_varargs(done);
     if (--depth_ == 0) {
         truncate_to(first + n);
-        return false;
+        return nullptr;
     }
-    CallFrame& caller = *--frame_;
+    // The frame below the one that returns (frames are contiguous).
+    CallFrame& caller = *(frame_ = &done - 1);
     // Only the generic for moves the ip on: the other forms skip the write.
     const std::ptrdiff_t step = finish_call(caller.ip->code, caller.base, first, n);
     if (step != 0) caller.ip += step;
-    return true;
+    return &caller;
 }
 
 // Completes a calling instruction once the callee's n results are at `first`, with nothing but
@@ -119,23 +124,22 @@ inline void ExeState::tail_call_shift(std::size_t fb, std::size_t func) {
 }
 
 // The calls of Call and CallSet: the callee in *func with narg as the instructions have it.
-// A Lua callee gets its frame (true: the loop goes on in it); a native runs at once, and its
-// results complete the instruction here (false). `cur` and `ip` are the loop's own.
-[[gnu::always_inline]] inline bool ExeState::call(Value* func, std::size_t narg, char*& cur,
-                                                  const Instr*& ip) {
+// A Lua callee gets its frame, which is returned (the loop goes on in it); a native runs at
+// once, and its results complete the instruction here (null). `cur` and `ip` are the loop's own.
+[[gnu::always_inline]] inline CallFrame* ExeState::call(Value* func, std::size_t narg, char*& cur,
+                                                        const Instr*& ip) {
     if (narg != 0) [[likely]]
         truncate_to(func + narg);
     const Value& fn = reg(func);
     if (fn.is_lua_function()) [[likely]] {
         frame_->ip = ip;
-        enter_lua(func);
-        return true;
+        return enter_lua(func);
     }
     if (fn.kind() != Kind::NativeFunction && fn.kind() != Kind::NativeClosure)
         fatal("invalid function: " + fn.quoted());
     const std::size_t n = call_native(index_of(func) + 1, cur);
     ip += finish_call(ip->code, frame_->base, top_ - n, n);
-    return false;
+    return nullptr;
 }
 
 } // namespace tarn

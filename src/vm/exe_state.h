@@ -130,10 +130,10 @@ private:
     // The annotated trace's line for a change of function: `how` and the running function.
     void note_frame(const char* how);
     // Calls and returns (the hot ones are defined with the dispatch loop).
-    void enter_lua(Value* func);
-    bool call(Value* func, std::size_t narg, char*& cur, const Instr*& ip);
+    CallFrame* enter_lua(Value* func);
+    CallFrame* call(Value* func, std::size_t narg, char*& cur, const Instr*& ip);
     void replace_frame();
-    bool return_to_caller(Value* first, std::size_t n);
+    CallFrame* return_to_caller(Value* first, std::size_t n);
     void tail_call_shift(std::size_t fb, std::size_t func);
     CallFrame& push_frame() {
         if (depth_ == frames_made_) [[unlikely]]

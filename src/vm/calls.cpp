@@ -13,6 +13,8 @@ void ExeState::grow_frames() {
     if (depth_ >= max_frames) fatal("stack overflow");
     frames_.emplace_back();
     frames_made_ = frames_.size();
+    // The running frame moved with the vector.
+    if (depth_ != 0) frame_ = frames_.data() + (depth_ - 1);
 }
 
 // Moves the arguments beyond the fixed parameters to the vararg stack.

@@ -81,7 +81,10 @@ void ExeState::teardown() {
 
 void ExeState::execute_main(const Rc<FuncProto>& main) {
     // The main function's callee slot holds nil; the caller keeps the prototype alive.
-    CallFrame& f = push_frame();
+    if (frames_made_ == 0) grow_frames();
+    depth_ = 1;
+    frame_ = frames_.data();
+    CallFrame& f = *frame_;
     f.proto = main.get();
     f.cells = nullptr;
     f.base = stack_ + 1;

@@ -135,11 +135,12 @@ private:
     void replace_frame();
     CallFrame* return_to_caller(Value* first, std::size_t n);
     void tail_call_shift(std::size_t fb, std::size_t func);
+    // A callee's frame, right above the running one (there is one: the main function's).
     CallFrame& push_frame() {
         if (depth_ == frames_made_) [[unlikely]]
             grow_frames();
-        frame_ = frames_.data() + depth_++;
-        return *frame_;
+        ++depth_;
+        return *++frame_;
     }
     void grow_frames();
     void init_frame(CallFrame& f, Value* func);

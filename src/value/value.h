@@ -123,12 +123,6 @@ public:
         return *this;
     }
     [[gnu::always_inline]] ~Value() { drop(); }
-    // Moves o into this value, which holds no reference (a nil above the stack's top), and
-    // leaves o nil.
-    [[gnu::always_inline]] void take_into_empty(Value& o) {
-        put_words(o.words());
-        o.set_tag(Kind::Nil);
-    }
     // Exchanges two values; their references stay as they are.
     [[gnu::always_inline]] void swap(Value& o) {
         Words mine = words();

@@ -4,6 +4,7 @@
 #include "vm/exe_state.h"
 
 #include <algorithm>
+#include <new>
 #include <ctime>
 #include <cstring>
 #include <string_view>
@@ -171,7 +172,8 @@ void ExeState::check_room(std::size_t new_top) {
 void ExeState::push(Value v) {
     if (top_ >= stack_ + max_slots + slack_slots) [[unlikely]]
         stack_overflow();
-    (top_++)->take_into_empty(v);
+    // The slot above the top holds a nil, which has no reference to give up.
+    new (top_++) Value(std::move(v));
 }
 
 Upvalue* ExeState::capture(Value* slot) {

@@ -13,10 +13,10 @@ from pathlib import Path
 import pytest
 
 import tarn
-from tarn._serial import lock
+from tarn import _run_lock as lock
 
 PACKAGE = Path(tarn.__file__).resolve().parent
-CAPTURE_CODE = {str(PACKAGE / name) for name in ("_capture.py", "_fd.py", "_serial.py")}
+CAPTURE_CODE = {str(PACKAGE / name) for name in ("_capture.py", "_fd.py")}
 
 
 def descriptors():
@@ -202,7 +202,7 @@ FORK = """
 import os, sys, threading, time
 from tarn import Brindle
 import tarn
-from tarn._serial import lock
+from tarn import _run_lock as lock
 def hold():
     with lock:
         time.sleep(5)

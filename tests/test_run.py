@@ -13,7 +13,7 @@ import pytest
 
 import tarn
 from tarn import _fd
-from tarn._serial import lock
+from tarn import _run_lock as lock
 
 
 LONG = "for i = 1, 30000 do print(i) end\n"  # some megabytes: far more than a pipe holds

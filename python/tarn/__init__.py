@@ -8,6 +8,12 @@ script stops the run with ``pyo3_runtime.PanicException``, which derives from
 its output captured and returns it with the stop message, if any.
 """
 
+import os as _os
+
+# The lock type threading.RLock is, taken from the built-in module: importing threading would
+# add milliseconds to every run's start-up.
+from _thread import RLock as _RLock
+
 __version__ = "0.1.0"
 
 __all__ = ["Brindle", "Result", "ScriptError", "is_panic", "raw_input", "run", "sum_as_string"]
@@ -16,6 +22,38 @@ __all__ = ["Brindle", "Result", "ScriptError", "is_panic", "raw_input", "run", "
 # nor the Brindle module (loading a native module is a good part of its start-up).
 _LAZY = ("Result", "ScriptError", "run")
 _FROM_BRINDLE = ("raw_input", "sum_as_string")
+
+
+# The lock that serialises runs. Every ``Brindle.raw_input`` call holds it for the whole of its
+# run (the native module acquires it without holding the interpreter lock while it waits), so the
+# output of two runs never interleaves on file descriptor 1. Code that redirects file descriptor
+# 1 around a run holds it too, so that the redirect and the run form one unit. It is re-entrant
+# so that such code can hold it across its own ``raw_input`` call. It lives here, in the module
+# every run has loaded already, rather than in a module of its own that each command-line run
+# would have to find and load.
+#
+# A child made by ``os.fork`` has only the thread that forked: a run that another thread was in
+# does not go on there, so the child finds the lock released. It stays the same object (the
+# native modules keep the one they first fetched) and a plain C lock, whose acquire and release
+# run no Python code where a KeyboardInterrupt could strike between taking and giving back.
+_run_lock = _RLock()
+
+
+def _released_in_child() -> None:
+    if getattr(_run_lock, "_is_owned")():
+        return  # held by the thread that forked, which releases it itself
+    reinit = getattr(_run_lock, "_at_fork_reinit", None)
+    if reinit is not None:
+        reinit()
+        return
+    # Python 3.8 has no reinit; this releases whatever thread held it.
+    try:
+        getattr(_run_lock, "_release_save")()
+    except RuntimeError:
+        pass  # not held
+
+
+_os.register_at_fork(after_in_child=_released_in_child)
 
 
 def is_panic(exc: BaseException) -> bool:

@@ -1,3 +1,4 @@
+import _thread
 import os
 from typing import Any, BinaryIO, Dict, Literal, Optional, Sequence, Tuple, Union
 
@@ -6,6 +7,7 @@ from .Brindle import raw_input as raw_input
 from .Brindle import sum_as_string as sum_as_string
 
 __version__: str
+_run_lock: _thread.RLock
 __all__ = ["Brindle", "Result", "ScriptError", "is_panic", "raw_input", "run", "sum_as_string"]
 
 from _typeshed import SupportsWrite

@@ -2,7 +2,8 @@
 
 Start-up time matters here (a script run is often shorter than Python's start), so this module
 imports nothing beyond ``os``, ``sys`` and the package's native core, and parses its options by
-hand; the profile's summary and the explorer page load their modules only when asked for.
+hand; the profile's summary, the explorer page and the helpers that write a message load their
+modules only when asked for.
 """
 
 import errno
@@ -12,7 +13,7 @@ import sys
 if False:  # for type checkers only: typing is not imported at run time, for start-up's sake
     from typing import Any, Dict, List, Optional, Sequence
 
-from . import __version__, _fd
+from . import __version__
 
 USAGE = (
     "usage: {prog} [-h] [--version] [-l | -q] [--annotate] [-e CODE] [--memory-limit SIZE]\n"
@@ -228,16 +229,20 @@ def option_name(key: str) -> str:
 def write(fd: int, text: str) -> None:
     """Writes to a standard descriptor directly (``sys.stdout`` is None when it is closed);
     a descriptor that cannot take it leaves nowhere to report that."""
+    from ._fd import write_all
+
     try:
-        _fd.write_all(fd, os.fsencode(text))
+        write_all(fd, os.fsencode(text))
     except OSError:
         pass
 
 
 def say(text: str) -> int:
     """Prints help or version text; returns the exit status."""
+    from ._fd import write_all
+
     try:
-        _fd.write_all(1, os.fsencode(text))
+        write_all(1, os.fsencode(text))
         return 0
     except BrokenPipeError:
         return BROKEN_PIPE_STATUS
@@ -336,6 +341,7 @@ def run_page(opts: "Dict[str, Any]", core_options: "Dict[str, Any]", name: str) 
     """The --html run: the script runs once with its output captured (it is printed after the
     run), and the page is written from the counts, the first steps and the output."""
     from . import _capture, _explorer
+    from ._fd import write_all
 
     core_options.update(mode="quiet", profile=True, steps=opts.get("html_steps", DEFAULT_HTML_STEPS))
     output, result = _capture.run_core(name, core_options.pop("text", None), None, core_options)
@@ -348,7 +354,7 @@ def run_page(opts: "Dict[str, Any]", core_options: "Dict[str, Any]", name: str) 
         write(2, f"error: cannot write '{opts['html']}': {exc.strerror}\n")
         return 1
     try:
-        _fd.write_all(1, output)
+        write_all(1, output)
     except BrokenPipeError:
         return BROKEN_PIPE_STATUS
     except OSError:

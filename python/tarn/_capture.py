@@ -14,8 +14,8 @@ from operator import methodcaller
 from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from . import _core, _fd
+from . import _run_lock as lock
 from ._fd import CALL, END
-from ._serial import lock
 
 ACQUIRE = methodcaller("acquire")
 

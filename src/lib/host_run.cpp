@@ -1,4 +1,4 @@
-// Runs are serialised by the lock of tarn._serial, which a second caller waits for without
+// Runs are serialised by the package's lock tarn._run_lock, which a second caller waits for without
 // holding the interpreter lock; the run itself goes on without the interpreter lock.
 
 #include "lib/host_run.h"
@@ -45,14 +45,14 @@ bool poll_python(void* context, bool) {
     return stop;
 }
 
-// The lock of tarn._serial, fetched on first use and kept for the life of the process. Null when
-// the module was loaded without its package; runs are then only kept from nesting. No C++ static
+// The package's lock, fetched on first use and kept for the life of the process. Null when the
+// module was loaded without its package; runs are then only kept from nesting. No C++ static
 // guard here: the import lets other threads run, and one of them may come here too.
 PyObject* run_lock() {
     static PyObject* lock = nullptr;
     if (lock) return lock;
-    PyRef serial(PyImport_ImportModule("tarn._serial"));
-    PyObject* l = serial ? PyObject_GetAttrString(serial.get(), "lock") : nullptr;
+    PyRef package(PyImport_ImportModule("tarn"));
+    PyObject* l = package ? PyObject_GetAttrString(package.get(), "_run_lock") : nullptr;
     if (!l) PyErr_Clear();
     if (lock)
         Py_XDECREF(l);

@@ -1,6 +1,6 @@
 #pragma once
-// A run on behalf of a Python caller, shared by the module's entry points: the run lock of
-// tarn._serial, the refusal of nested runs, the interpreter lock given up for the run and taken
+// A run on behalf of a Python caller, shared by the module's entry points: the package's run
+// lock, the refusal of nested runs, the interpreter lock given up for the run and taken
 // back to poll for signals, and the C++ outcome.
 
 #include <cstddef>

@@ -84,12 +84,23 @@ template <ArithOp op> [[gnu::always_inline]] inline double float_op(double x, do
     return a == b;
 }
 
+// Two floats in the order of their values; NaN has none.
+[[gnu::always_inline]] inline Order float_order(double x, double y) {
+    if (x < y) return Order::Less;
+    if (x > y) return Order::Greater;
+    if (x == y) return Order::Equal;
+    fatal(unwrap_none);
+}
+
+// Integers and floats of their own kind are compared here; mixed numbers and strings out of
+// line.
 [[gnu::always_inline]] inline Order ordered(const Value& a, const Value& b) {
     if (a.is_int() && b.is_int()) {
         std::int64_t x = a.as_int();
         std::int64_t y = b.as_int();
         return x < y ? Order::Less : (x > y ? Order::Greater : Order::Equal);
     }
+    if (a.is_float() && b.is_float()) return float_order(a.as_float(), b.as_float());
     Order o = partial_cmp(a, b);
     if (o == Order::None) fatal(unwrap_none);
     return o;
@@ -103,12 +114,7 @@ template <ArithOp op> [[gnu::always_inline]] inline double float_op(double x, do
         return x < imm ? Order::Less : (x > imm ? Order::Greater : Order::Equal);
     }
     if (!a.is_float()) fatal("invalid compare");
-    double x = a.as_float();
-    double y = static_cast<double>(imm);
-    if (x < y) return Order::Less;
-    if (x > y) return Order::Greater;
-    if (x == y) return Order::Equal;
-    fatal(unwrap_none);
+    return float_order(a.as_float(), static_cast<double>(imm));
 }
 
 // The integer limit of an integer loop given a float limit; `skip` when no counter value

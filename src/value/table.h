@@ -62,7 +62,7 @@ public:
     // when neither applies and the general store must run.
     [[gnu::always_inline]] bool store_in_array(std::int64_t i, const Value& v) {
         const std::uint64_t pos = static_cast<std::uint64_t>(i) - 1;
-        if (pos < alen_) {
+        if (pos < alen_) [[likely]] {
             array_[pos] = v;
             return true;
         }

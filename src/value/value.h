@@ -354,7 +354,13 @@ private:
     }
     const char* short_data() const { return reinterpret_cast<const char*>(this) + 2; }
     char* short_data() { return reinterpret_cast<char*>(this) + 2; }
-    Shared* shared_or_null() const { return is_shared() ? u_.p : nullptr; }
+    // What a value about to be overwritten held; rarely a shared object, so the store that
+    // lets none go lies on the straight path.
+    Shared* shared_or_null() const {
+        if (is_shared()) [[unlikely]]
+            return u_.p;
+        return nullptr;
+    }
     [[gnu::always_inline]] void drop() {
         if (is_shared()) release(u_.p);
     }

@@ -178,12 +178,13 @@ std::int64_t int_limit(double limit, std::int64_t step, bool& skip) {
 // Stores with an integer key, or any key: into the array part inline where it has the slot or
 // room for it.
 [[gnu::always_inline]] inline void set_int(const Value& t, std::int64_t i, const Value& v) {
-    if (t.is_table() && t.as_table()->store_in_array(i, v)) return;
+    if (t.is_table() && t.as_table()->store_in_array(i, v)) [[likely]]
+        return;
     new_index_array(t, i, Value(v));
 }
 
 [[gnu::always_inline]] inline void set_index(const Value& t, const Value& key, const Value& v) {
-    if (key.is_int())
+    if (key.is_int()) [[likely]]
         set_int(t, key.as_int(), v);
     else
         set_field(t, key, v);
@@ -567,8 +568,8 @@ template <LoopMode M> void ExeState::dispatch() {
             L_GetTable: {
                 const Value& key = R(IC);
                 const Value& t = R(IB);
-                if (t.is_table() && key.is_int()) {
-                    if (const Value* v = t.as_table()->array_slot(key.as_int())) {
+                if (t.is_table() && key.is_int()) [[likely]] {
+                    if (const Value* v = t.as_table()->array_slot(key.as_int())) [[likely]] {
                         store_copy(DST(IA), *v);
                         NEXT();
                     }
@@ -583,8 +584,8 @@ template <LoopMode M> void ExeState::dispatch() {
             }
             L_GetInt: {
                 const Value& t = R(IB);
-                if (t.is_table()) {
-                    if (const Value* v = t.as_table()->array_slot(IC)) {
+                if (t.is_table()) [[likely]] {
+                    if (const Value* v = t.as_table()->array_slot(IC)) [[likely]] {
                         store_copy(DST(IA), *v);
                         NEXT();
                     }

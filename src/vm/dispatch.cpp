@@ -79,6 +79,20 @@ template <ArithOp op> [[gnu::always_inline]] inline double float_op(double x, do
     return x / y;
 }
 
+// The general cases of arithmetic and order, for the operands the loop has no inline path for
+// (and every failure). Cold, so that the compiler lays out the inline paths straight and these
+// calls off to the side: left to itself it made the call the straight path and jumped out and
+// back for two integers.
+[[gnu::cold, gnu::noinline]] Value arith_general(ArithOp op, const Value& a, const Value& b) {
+    return arith(op, a, b);
+}
+
+[[gnu::cold, gnu::noinline]] Order ordered_general(const Value& a, const Value& b) {
+    Order o = partial_cmp(a, b);
+    if (o == Order::None) fatal(unwrap_none);
+    return o;
+}
+
 [[gnu::always_inline]] inline bool equal(const Value& a, const Value& b) {
     if (a.is_int() && b.is_int()) return a.as_int() == b.as_int();
     return a == b;
@@ -101,15 +115,14 @@ template <ArithOp op> [[gnu::always_inline]] inline double float_op(double x, do
         return x < y ? Order::Less : (x > y ? Order::Greater : Order::Equal);
     }
     if (a.is_float() && b.is_float()) return float_order(a.as_float(), b.as_float());
-    Order o = partial_cmp(a, b);
-    if (o == Order::None) fatal(unwrap_none);
-    return o;
+    return ordered_general(a, b);
 }
 
 // The immediate forms compare a number exactly with the immediate; a float against it as a
-// float (exact, since the immediate is at most 255), so NaN has no order here either.
+// float (exact, since the immediate is at most 255), so NaN has no order here either. What
+// meets a small integer is mostly an integer (a counter, an argument): that path runs straight.
 [[gnu::always_inline]] inline Order ordered_imm(const Value& a, std::int64_t imm) {
-    if (a.is_int()) {
+    if (a.is_int()) [[likely]] {
         std::int64_t x = a.as_int();
         return x < imm ? Order::Less : (x > imm ? Order::Greater : Order::Equal);
     }
@@ -211,7 +224,7 @@ template <ArithOp op>
             return;
         }
     }
-    store(dst, arith(op, a, b));
+    store(dst, arith_general(op, a, b));
 }
 
 // R[dst] := a op imm for the forms whose right operand is the instruction's own byte: the
@@ -220,7 +233,9 @@ template <ArithOp op>
 [[gnu::always_inline]] inline void ExeState::arith_imm(Value* dst, const Value& a, std::uint64_t imm) {
     const auto y = static_cast<std::int64_t>(imm);
     if constexpr (int_fast<op>) {
-        if (a.is_int()) {
+        // A small integer operand mostly meets an integer (a counter, an index): that path runs
+        // straight.
+        if (a.is_int()) [[likely]] {
             store_int(dst, int_op<op>(a.as_int(), y));
             return;
         }
@@ -231,7 +246,7 @@ template <ArithOp op>
             return;
         }
     }
-    store(dst, arith(op, a, Value::integer(y)));
+    store(dst, arith_general(op, a, Value::integer(y)));
 }
 
 // R[dst] := t[key] for a constant key with its hash: a string key's value is copied straight

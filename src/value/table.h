@@ -34,7 +34,8 @@ public:
             return k.same_short_string(key);
         };
         auto same = [&](const Value& k) __attribute__((always_inline)) { return k.same_string(key); };
-        if (key.kind() == Kind::ShortString) return walk(key.short_string_hash(), same_short);
+        if (key.kind() == Kind::ShortString) [[likely]]
+            return walk(key.short_string_hash(), same_short);
         return walk(key.string_hash(), same);
     }
     // The same with the key's hash known (a constant's, made once).
@@ -43,7 +44,8 @@ public:
             return k.same_short_string(key);
         };
         auto same = [&](const Value& k) __attribute__((always_inline)) { return k.same_string(key); };
-        if (key.kind() == Kind::ShortString) return walk(hash, same_short);
+        if (key.kind() == Kind::ShortString) [[likely]]
+            return walk(hash, same_short);
         return walk(hash, same);
     }
     // Writes (the placement rule for integer keys).

@@ -39,13 +39,6 @@ std::int64_t bit_operand(const Value& v) {
     return i;
 }
 
-template <class T> Order order_of(T a, T b) {
-    if (a < b) return Order::Less;
-    if (a > b) return Order::Greater;
-    if (a == b) return Order::Equal;
-    return Order::None;
-}
-
 } // namespace
 
 std::int64_t int_mod(std::int64_t a, std::int64_t b) {

@@ -33,6 +33,13 @@ Value arith_bit_not(const Value& a);
 Value arith_len(const Value& a);
 
 enum class Order : std::uint8_t { Less, Equal, Greater, None };
+// Two numbers of one type in the order of their values (None: a NaN among them).
+template <class T> [[gnu::always_inline]] inline Order order_of(T a, T b) {
+    if (a < b) return Order::Less;
+    if (a > b) return Order::Greater;
+    if (a == b) return Order::Equal;
+    return Order::None;
+}
 // Integers, floats (mixed by converting the integer), strings byte-wise; anything else, and
 // NaN, has no order.
 Order partial_cmp(const Value& a, const Value& b);

@@ -100,10 +100,10 @@ template <ArithOp op> [[gnu::always_inline]] inline double float_op(double x, do
 
 // Two floats in the order of their values; NaN has none.
 [[gnu::always_inline]] inline Order float_order(double x, double y) {
-    if (x < y) return Order::Less;
-    if (x > y) return Order::Greater;
-    if (x == y) return Order::Equal;
-    fatal(unwrap_none);
+    const Order o = order_of(x, y);
+    if (o == Order::None) [[unlikely]]
+        fatal(unwrap_none);
+    return o;
 }
 
 // Integers and floats of their own kind are compared here; mixed numbers and strings out of
